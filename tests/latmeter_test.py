@@ -1,0 +1,241 @@
+#!/usr/bin/env python3
+"""Black-box tests of a built latmeter, run natively or under qemu-user.
+
+usage: latmeter_test.py --bits N --arch ARCH GROUP EXE [EMULATOR...]
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from tracing import file_calls, syscalls
+
+USAGE = (
+    "Usage: %s [options]\n\nThis program benchmarks some simple kernel syscalls:\n"
+    "  Time: clock_gettime(CLOCK_MONOTONIC) with direct syscalls and libc wrapper calls\n"
+    "  File: reads 64 KiB of data from /dev/zero with mmap(2) and read(2)\n\n"
+    "libc time calls may be faster than direct syscalls on some platforms due to\n"
+    "special fast paths without context switching, e.g. Linux's vDSO.\n\n"
+    "Options:\n  -h, --help\tshow usage help and exit\n"
+    "  -m, --mode\ttests to run: time, file, or all (default: all)\n"
+    "  -c, --calls\tnumber of syscalls to make per loop (default: 100000 for time, 100 for file)\n"
+    "  -l, --loops\tnumber of loops to run per round (default: 32 for time, 128 for file)\n"
+    "  -r, --rounds\tnumber of benchmark rounds to run (default: 5)\n"
+)
+SECTIONS = {
+    "time": "clock_gettime: (\\.*)\n    syscall:\t(-?\\d+) ns\n    libc:\t(-?\\d+) ns\n",
+    "file": "read file: (\\.*)\n    mmap:\t(-?\\d+) ns\n    read:\t(-?\\d+) ns\n",
+}
+SMALL = ["-c", "2", "-l", "2", "-r", "1"]
+opt = None  # the command line of this script
+
+
+def run(args, prefix=(), env=None):
+    cmd = [*prefix, *opt.emu, opt.exe, *args]
+    p = subprocess.run(cmd, capture_output=True, timeout=120, env=env)
+    return p.returncode, p.stdout.decode(), p.stderr.decode()
+
+
+def long_max():
+    return 2 ** (opt.bits - 1) - 1
+
+
+def trunc_div(a, b):
+    q = abs(a) // abs(b)
+    return q if (a < 0) == (b < 0) else -q
+
+
+class Case(unittest.TestCase):
+    def figures(self, out, modes, dots):
+        """Checks the whole output's shape; returns its figures in order."""
+        pattern = "\n".join(SECTIONS[m] for m in modes)
+        m = re.fullmatch(pattern, out)
+        self.assertIsNotNone(m, "unexpected output:\n" + out)
+        groups = m.groups()
+        for i in range(0, len(groups), 3):
+            self.assertEqual(len(groups[i]), dots, out)
+        return [int(g) for i, g in enumerate(groups) if i % 3]
+
+    def measure(self, args, modes, dots):
+        rc, out, err = run(args)
+        self.assertEqual((rc, err), (0, ""), args)
+        return self.figures(out, modes, dots)
+
+
+class Usage(Case):
+    def test_help_is_usage_with_status_1(self):
+        for args in (["-h"], ["--help"], ["--he"], ["-c", "5", "-h", "-x"], ["-m", "time", "-h"]):
+            self.assertEqual(run(args), (1, USAGE % opt.exe, ""), args)
+
+    def test_option_errors_add_library_diagnostic(self):
+        for args in (["-x"], ["--bogus"], ["-c"], ["--mode"], ["--calls"], ["-r", "1", "-l"],
+                     ["--help=1"], ["-m", "time", "-q"]):
+            rc, out, err = run(args)
+            self.assertEqual((rc, out), (1, USAGE % opt.exe), args)
+            self.assertTrue(err.startswith(opt.exe + ": "), err)
+            self.assertEqual(err.count("\n"), 1, err)
+
+    def test_bad_mode_keyword(self):
+        for args, word in ((["-m", "All"], "All"), (["-m", "times"], "times"),
+                           (["--mode="], ""), (["--mode", "time", "-m", "fil"], "fil"),
+                           (["-mTIME", "-x"], "TIME")):
+            msg = "%s: invalid mode -- '%s'\n" % (opt.exe, word)
+            self.assertEqual(run(args), (1, USAGE % opt.exe, msg), args)
+
+
+class Modes(Case):
+    def test_sections_and_last_mode_wins(self):
+        for mode, modes in ((["-m", "time"], ["time"]), (["-m", "file"], ["file"]),
+                            ([], ["time", "file"]), (["--mode", "all"], ["time", "file"]),
+                            (["-m", "time", "-m", "file"], ["file"]),
+                            (["-m", "file", "--mode=time"], ["time"]),
+                            (["-mfile", "-m", "all"], ["time", "file"])):
+            self.measure(mode + SMALL, modes, 2)
+
+    def test_rounds_give_dots_and_operands_are_ignored(self):
+        self.measure(["-m", "time", "stray", "-c1", "--loops=1", "--rounds", "3"], ["time"], 6)
+        self.measure(["-r", "2", "-l", "1", "-c", "1", "--", "-h"], ["time", "file"], 4)
+
+
+class Figures(Case):
+    def test_no_rounds_gives_no_result_value(self):
+        for rounds in ("0", "-1000", "-2147483648", "x"):
+            figs = self.measure(["-r", rounds], ["time", "file"], 0)
+            self.assertEqual(figs, [long_max()] * 4, rounds)
+
+    def test_zero_calls_gives_zero(self):
+        self.assertEqual(self.measure(["-c", "0", "-l", "2", "-r", "2"], ["time", "file"], 4),
+                         [0] * 4)
+        self.assertEqual(self.measure(["-m", "time", "-c", "zero", "-l", "1", "-r", "1"], ["time"], 2), [0] * 2)
+
+    def test_zero_loops_divides_no_result_value(self):
+        for calls in (7, -3, -2147483648, 1):
+            figs = self.measure(["-c", str(calls), "-l", "0", "-r", "2"], ["time", "file"], 4)
+            self.assertEqual(figs, [trunc_div(long_max(), calls)] * 4, calls)
+
+    def test_negative_calls_never_call_the_body(self):
+        figs = self.measure(["-c", "-5", "-l", "3", "-r", "1"], ["time", "file"], 2)
+        self.assertTrue(all(f <= 0 for f in figs), figs)
+
+    def test_figures_are_sane(self):
+        for f in self.measure(["-c", "50", "-l", "3", "-r", "2"], ["time", "file"], 4):
+            self.assertTrue(0 <= f < 10 ** 9, f)
+
+
+class LongLoop(Case):
+    """A timed loop over 2^31 ns must not wrap where long is 32 bits."""
+
+    def test_long_loop_keeps_its_figure(self):
+        calls = 20000
+        for _ in range(12):
+            start = time.monotonic()
+            syscall_ns, _ = self.measure(["-m", "time", "-c", str(calls), "-l", "1", "-r", "1"],
+                                         ["time"], 2)
+            wall_ns = (time.monotonic() - start) * 1e9
+            self.assertGreaterEqual(syscall_ns, 0)
+            self.assertLessEqual(syscall_ns * calls, wall_ns)
+            if syscall_ns * calls > 2 ** 31 * 1.1:
+                return
+            calls = min(2 ** 31 - 1, calls * max(2, int(2 ** 31 * 1.3 / max(1, syscall_ns * calls))))
+        self.fail("no timed loop reached 2.1 s")
+
+
+def traced(args, prefix=()):
+    """Runs latmeter under a system-call tracer: strace natively, qemu's own under emulation."""
+    if opt.emu:
+        rc, out, log = run(args, prefix, dict(os.environ, QEMU_STRACE="1"))
+        return rc, out, syscalls(log)
+    with tempfile.NamedTemporaryFile("r") as f:
+        rc, out, _ = run(args, [*prefix, "strace", "-qq", "-o", f.name])
+        return rc, out, syscalls(f.read())
+
+
+class Trace(Case):
+    def clock_reads(self, calls, loops, rounds):
+        """Direct clock reads, as a tracer sees them, for -m time with these sizes."""
+        n = calls * loops * rounds
+        if opt.emu and opt.arch == "aarch64":
+            return 2 * n + 4 * loops * rounds  # no vDSO: every clock read is the same call
+        return n
+
+    def test_clock_reads_pauses_and_dots(self):
+        for args, c in ((["--calls=5"], 5), (["--calls", "5"], 5), (["-c5"], 5),
+                        (["-c", "-1", "-l", "1", "-r", "1"], 100000)):
+            loops, rounds = (1, 1) if c != 5 else (3, 2)
+            rc, out, calls = traced(["-m", "time", "-l", str(loops), "-r", str(rounds)] + args)
+            self.figures(out, ["time"], 2 * rounds)
+            names = [s[0] for s in calls]
+            self.assertEqual(names.count("clock_gettime"), self.clock_reads(c, loops, rounds), args)
+            pauses = names.count("clock_nanosleep") + names.count("nanosleep")
+            self.assertEqual(pauses, 2 * rounds, args)
+            dots = [s for s in calls if s[0] == "write" and s[1][0] == "1" and s[1][2] == "1"]
+            self.assertEqual(len(dots), 2 * rounds, args)
+
+    def test_file_bodies_open_map_read_close_in_order(self):
+        rc, out, calls = traced(["-m", "file", "-c", "3", "-l", "2", "-r", "2"])
+        self.figures(out, ["file"], 4)
+        self.assertEqual(file_calls(calls), ["open", "mmap", "munmap", "close"] * 12 +
+                         ["open", "read", "close"] * 12)
+
+
+class NoDevice(Case):
+    """/dev/zero missing or unmappable, in a private mount namespace."""
+
+    def setUp(self):
+        if not shutil.which("unshare") or subprocess.run(
+                ["unshare", "-m", "mount", "-t", "tmpfs", "none", "/mnt"],
+                capture_output=True).returncode:
+            self.skipTest("no private mount namespace here")
+
+    def under(self, mount):
+        return ["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh"]
+
+    def test_missing_device_is_not_touched(self):
+        rc, out, calls = traced(["-m", "file"] + SMALL, self.under("mount -t tmpfs none /dev"))
+        self.figures(out, ["file"], 2)
+        self.assertEqual(file_calls(calls), ["fail"] * 8)
+
+    def test_unmappable_device_is_still_closed(self):
+        rc, out, calls = traced(["-m", "file"] + SMALL,
+                                self.under("mount --bind /dev/null /dev/zero"))
+        self.figures(out, ["file"], 2)
+        self.assertEqual(file_calls(calls), ["open", "nomap", "close"] * 4 +
+                         ["open", "read0", "close"] * 4)
+
+
+class Linkage(unittest.TestCase):
+    def test_only_the_c_library(self):
+        readelf = subprocess.run(["readelf", "-d", "-l", "-W", opt.exe], capture_output=True,
+                                 text=True, check=True).stdout
+        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", readelf)
+        interp = "Requesting program interpreter" in readelf
+        if opt.static:
+            self.assertEqual((needed, interp), ([], False))
+        else:
+            self.assertEqual((needed, interp), (["libc.so.6"], True))
+
+
+def main():
+    global opt
+    p = argparse.ArgumentParser()
+    p.add_argument("--bits", type=int, default=64)
+    p.add_argument("--arch", default="")
+    p.add_argument("--static", action="store_true")
+    p.add_argument("group")
+    p.add_argument("exe")
+    p.add_argument("emu", nargs=argparse.REMAINDER)
+    opt = p.parse_args()
+    if opt.group == "LongLoop" and opt.bits != 32:
+        print("long is %d bits here; nothing can wrap" % opt.bits)
+        return 0
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[opt.group])
+    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
