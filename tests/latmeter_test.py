@@ -183,29 +183,52 @@ class Trace(Case):
                          ["open", "read", "close"] * 12)
 
 
+def private_mount(test, mount):
+    """A command prefix that runs the rest with this mount in a private namespace."""
+    if not shutil.which("unshare") or subprocess.run(
+            ["unshare", "-m", "mount", "-t", "tmpfs", "none", "/mnt"],
+            capture_output=True).returncode:
+        test.skipTest("no private mount namespace here")
+    return ["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh"]
+
+
+UNMAPPABLE = "mount --bind /dev/null /dev/zero"
+
+
 class NoDevice(Case):
     """/dev/zero missing or unmappable, in a private mount namespace."""
 
-    def setUp(self):
-        if not shutil.which("unshare") or subprocess.run(
-                ["unshare", "-m", "mount", "-t", "tmpfs", "none", "/mnt"],
-                capture_output=True).returncode:
-            self.skipTest("no private mount namespace here")
-
-    def under(self, mount):
-        return ["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh"]
-
     def test_missing_device_is_not_touched(self):
-        rc, out, calls = traced(["-m", "file"] + SMALL, self.under("mount -t tmpfs none /dev"))
+        rc, out, calls = traced(["-m", "file"] + SMALL, private_mount(self, "mount -t tmpfs none /dev"))
         self.figures(out, ["file"], 2)
         self.assertEqual(file_calls(calls), ["fail"] * 8)
 
     def test_unmappable_device_is_still_closed(self):
-        rc, out, calls = traced(["-m", "file"] + SMALL,
-                                self.under("mount --bind /dev/null /dev/zero"))
+        rc, out, calls = traced(["-m", "file"] + SMALL, private_mount(self, UNMAPPABLE))
         self.figures(out, ["file"], 2)
         self.assertEqual(file_calls(calls), ["open", "nomap", "close"] * 4 +
                          ["open", "read0", "close"] * 4)
+
+
+class Copies(Case):
+    """Each mmap body call copies 64 KiB out of the mapping; nothing else does."""
+
+    def copies(self, args, prefix=()):
+        # Preloaded into latmeter alone, not into the commands that start it.
+        preload = ("QEMU_SET_ENV=" if opt.emu else "") + "LD_PRELOAD=" + opt.preload
+        rc, out, err = run(args, [*prefix, "env", preload])
+        self.assertEqual(rc, 0, err)
+        m = re.fullmatch(r"64 KiB copies: (\d+)\n", err)
+        self.assertIsNotNone(m, err)
+        return int(m[1])
+
+    def test_one_copy_per_mapping(self):
+        self.assertEqual(self.copies(["-m", "file", "-c", "3", "-l", "2", "-r", "2"]), 12)
+        self.assertEqual(self.copies(["-c", "5", "-l", "1", "-r", "1"]), 5)
+        self.assertEqual(self.copies(["-m", "time", "-c", "5", "-l", "1", "-r", "1"]), 0)
+
+    def test_no_copy_from_a_failed_mapping(self):
+        self.assertEqual(self.copies(["-m", "file"] + SMALL, private_mount(self, UNMAPPABLE)), 0)
 
 
 class Linkage(unittest.TestCase):
@@ -226,6 +249,7 @@ def main():
     p.add_argument("--bits", type=int, default=64)
     p.add_argument("--arch", default="")
     p.add_argument("--static", action="store_true")
+    p.add_argument("--preload", help="the copy-counting library")
     p.add_argument("group")
     p.add_argument("exe")
     p.add_argument("emu", nargs=argparse.REMAINDER)
