@@ -231,24 +231,11 @@ class Copies(Case):
         self.assertEqual(self.copies(["-m", "file"] + SMALL, private_mount(self, UNMAPPABLE)), 0)
 
 
-class Linkage(unittest.TestCase):
-    def test_only_the_c_library(self):
-        readelf = subprocess.run(["readelf", "-d", "-l", "-W", opt.exe], capture_output=True,
-                                 text=True, check=True).stdout
-        needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", readelf)
-        interp = "Requesting program interpreter" in readelf
-        if opt.static:
-            self.assertEqual((needed, interp), ([], False))
-        else:
-            self.assertEqual((needed, interp), (["libc.so.6"], True))
-
-
 def main():
     global opt
     p = argparse.ArgumentParser()
     p.add_argument("--bits", type=int, default=64)
     p.add_argument("--arch", default="")
-    p.add_argument("--static", action="store_true")
     p.add_argument("--preload", help="the copy-counting library")
     p.add_argument("group")
     p.add_argument("exe")

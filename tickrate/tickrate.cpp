@@ -1,0 +1,47 @@
+// tickrate: the Arm generic timer's reported frequency, and the rate at which
+// its virtual counter really advances over one-second sleeps.
+
+#include <stdint.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#ifndef __aarch64__
+#error "tickrate reads AArch64 system registers"
+#endif
+
+enum { samples = 15 };
+
+// Barrier and read are one asm statement, so that nothing can be scheduled
+// between them and the read cannot be taken early.
+static inline uint64_t read_cntfrq()
+{
+    uint64_t v;
+    asm volatile("isb\n\tmrs %0, cntfrq_el0" : "=r"(v) : : "memory");
+    return v;
+}
+
+static inline uint64_t read_cntvct()
+{
+    uint64_t v;
+    asm volatile("isb\n\tmrs %0, cntvct_el0" : "=r"(v) : : "memory");
+    return v;
+}
+
+int main()
+{
+    unsigned long long reported = read_cntfrq();
+    printf("Reported generic timer frequency: %llu Hz\n", reported);
+    puts("Measured generic timer frequency:");
+
+    double sum = 0.0;
+    for (int i = 0; i < samples; i++) {
+        uint64_t before = read_cntvct();
+        sleep(1);
+        uint64_t after = read_cntvct();
+        unsigned long long delta = after - before;
+        printf("%llu Hz\n", delta);
+        sum += (double)delta;
+    }
+    printf("\nAverage: %.1lf Hz\n", sum / samples);
+    return 0;
+}
