@@ -1,6 +1,6 @@
 # The two commands: `make run` builds and runs latmeter here; `make test`
 # builds every preset and runs every test. Both install what is missing.
-PRESETS := native aarch64 armhf aarch64-static armhf-static
+PRESETS := native native-asan aarch64 armhf aarch64-static armhf-static
 RUN_PKGS := g++ cmake ninja-build
 TEST_PKGS := $(RUN_PKGS) python3 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user \
 	binutils strace util-linux mount
