@@ -3,7 +3,7 @@
 PRESETS := native native-asan aarch64 armhf aarch64-static armhf-static
 RUN_PKGS := g++ cmake ninja-build
 TEST_PKGS := $(RUN_PKGS) python3 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user \
-	binutils strace util-linux mount
+	binutils strace util-linux mount clang-format clang-tidy cppcheck
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs those of the named Debian packages that are not installed yet.
