@@ -17,6 +17,16 @@ def syscalls(log):
     return calls
 
 
+def acquire(ok, ret, held, word, failed):
+    """The word for a call that hands out a descriptor or a mapping."""
+    if not ok:
+        return word + "?"
+    if ret.startswith("-"):
+        return failed
+    held.add(ret)
+    return word
+
+
 def file_calls(calls):
     """What was done with /dev/zero from its first open on, a word per call.
 
@@ -26,23 +36,13 @@ def file_calls(calls):
     for name, args, ret in calls:
         if name in ("open", "openat") and '"/dev/zero"' in args:
             flags = set(args[args.index('"/dev/zero"') + 1].split("|"))
-            if "O_RDONLY" not in flags or flags & {"O_WRONLY", "O_RDWR", "O_CREAT"}:
-                words.append("open?")
-            elif ret.startswith("-"):
-                words.append("fail")
-            else:
-                words.append("open")
-                fds.add(ret)
+            read_only = "O_RDONLY" in flags and not flags & {"O_WRONLY", "O_RDWR", "O_CREAT"}
+            words.append(acquire(read_only, ret, fds, "open", "fail"))
         elif not words:
             continue
         elif name == "mmap":
-            if args[:4] != MAP_ARGS or args[4] not in fds or args[5] not in ("0", "0x0"):
-                words.append("mmap?")
-            elif ret.startswith("-"):
-                words.append("nomap")
-            else:
-                words.append("mmap")
-                maps.add(ret)
+            ok = args[:4] == MAP_ARGS and args[4] in fds and args[5] in ("0", "0x0")
+            words.append(acquire(ok, ret, maps, "mmap", "nomap"))
         elif name == "munmap":
             ok = args == [next(iter(maps), None), "65536"]
             words.append("munmap" if ok else "munmap?")
