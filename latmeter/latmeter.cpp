@@ -55,11 +55,16 @@ struct section {
     const char *line[2];
 };
 
+// clang-format off
 static const struct option long_options[] = {
-    {"help", no_argument, nullptr, 'h'},         {"mode", required_argument, nullptr, 'm'},
-    {"calls", required_argument, nullptr, 'c'},  {"loops", required_argument, nullptr, 'l'},
-    {"rounds", required_argument, nullptr, 'r'}, {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},
+    {"mode", required_argument, nullptr, 'm'},
+    {"calls", required_argument, nullptr, 'c'},
+    {"loops", required_argument, nullptr, 'l'},
+    {"rounds", required_argument, nullptr, 'r'},
+    {nullptr, 0, nullptr, 0},
 };
+// clang-format on
 
 static const mode_keyword mode_keywords[] = {
     {"time", true, false},
@@ -67,6 +72,7 @@ static const mode_keyword mode_keywords[] = {
     {"all", true, true},
 };
 
+static const char zero_device[] = "/dev/zero";
 static char test_read_buf[xfer_size];
 static struct timespec scratch_ts;
 
@@ -109,7 +115,7 @@ static void libc_time_mb()
 
 static void mmap_mb()
 {
-    int fd = open("/dev/zero", O_RDONLY);
+    int fd = open(zero_device, O_RDONLY);
     if (fd < 0)
         return;
     void *map = mmap(nullptr, xfer_size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -123,7 +129,7 @@ static void mmap_mb()
 
 static void file_mb()
 {
-    int fd = open("/dev/zero", O_RDONLY);
+    int fd = open(zero_device, O_RDONLY);
     if (fd < 0)
         return;
     if (read(fd, test_read_buf, xfer_size) < 0) {
