@@ -16,7 +16,7 @@ import re
 import subprocess
 import sys
 
-from latmeter_test import SECTIONS, USAGE, trunc_div
+from latmeter_test import USAGE, long_max, parse, trunc_div
 
 NUMBERS = ["0", "1", "2", "3", "-1", "-2", "7", "2147483647", "2147483648", "-2147483648",
            "-2147483649", "4294967295", "4294967296", "4294967297", "9223372036854775807",
@@ -116,13 +116,13 @@ def work(s):
     return total if total <= BUDGET else None
 
 
-def expected_figure(calls, loops, rounds, long_max):
+def expected_figure(calls, loops, rounds, no_result):
     if rounds < 1:
-        return lambda f: f == long_max
+        return lambda f: f == no_result
     if calls == 0:
         return lambda f: f == 0
     if loops < 1:
-        return lambda f: f == trunc_div(long_max, calls)
+        return lambda f: f == trunc_div(no_result, calls)
     return (lambda f: f <= 0) if calls < 0 else (lambda f: f >= 0)
 
 
@@ -151,16 +151,15 @@ def check(cmd, exe, outcome, bits):
     if (p.returncode, err) != (0, ""):
         return "status %d, standard error %r" % (p.returncode, err)
     modes = [m for m in ("time", "file") if detail[m]]
-    m = re.fullmatch("\n".join(SECTIONS[m] for m in modes), out)
-    if not m:
+    sections = parse(out, modes)
+    if sections is None:
         return "output %r" % out
-    for i, section in enumerate(modes):
+    for section, (dots, figures) in zip(modes, sections):
         calls, loops, rounds = sizes(detail, section)
-        dots, *figures = m.groups()[3 * i:3 * i + 3]
         if len(dots) != 2 * max(rounds, 0):
             return "%d dots in the %s section" % (len(dots), section)
-        fits = expected_figure(calls, loops, rounds, 2 ** (bits - 1) - 1)
-        if not all(fits(int(f)) for f in figures):
+        fits = expected_figure(calls, loops, rounds, long_max(bits))
+        if not all(fits(f) for f in figures):
             return "figures %s in the %s section" % (figures, section)
     return None
 

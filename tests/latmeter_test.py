@@ -41,8 +41,17 @@ def run(args, prefix=(), env=None):
     return p.returncode, p.stdout.decode(), p.stderr.decode()
 
 
-def long_max():
-    return 2 ** (opt.bits - 1) - 1
+def long_max(bits):
+    return 2 ** (bits - 1) - 1
+
+
+def parse(out, modes):
+    """[(dots, [figure, figure])] a section, for a whole run's output; None if it is not one."""
+    m = re.fullmatch("\n".join(SECTIONS[mode] for mode in modes), out)
+    if not m:
+        return None
+    g = m.groups()
+    return [(g[i], [int(g[i + 1]), int(g[i + 2])]) for i in range(0, len(g), 3)]
 
 
 def trunc_div(a, b):
@@ -53,13 +62,11 @@ def trunc_div(a, b):
 class Case(unittest.TestCase):
     def figures(self, out, modes, dots):
         """Checks the whole output's shape; returns its figures in order."""
-        pattern = "\n".join(SECTIONS[m] for m in modes)
-        m = re.fullmatch(pattern, out)
-        self.assertIsNotNone(m, "unexpected output:\n" + out)
-        groups = m.groups()
-        for i in range(0, len(groups), 3):
-            self.assertEqual(len(groups[i]), dots, out)
-        return [int(g) for i, g in enumerate(groups) if i % 3]
+        sections = parse(out, modes)
+        self.assertIsNotNone(sections, "unexpected output:\n" + out)
+        for section_dots, _ in sections:
+            self.assertEqual(len(section_dots), dots, out)
+        return [f for _, figures in sections for f in figures]
 
     def measure(self, args, modes, dots):
         rc, out, err = run(args)
@@ -121,7 +128,7 @@ class Figures(Case):
     def test_no_rounds_gives_no_result_value(self):
         for rounds in ("0", "-1000", "-2147483648", "x"):
             figs = self.measure(["-r", rounds], ["time", "file"], 0)
-            self.assertEqual(figs, [long_max()] * 4, rounds)
+            self.assertEqual(figs, [long_max(opt.bits)] * 4, rounds)
 
     def test_zero_calls_gives_zero(self):
         self.assertEqual(self.measure(["-c", "0", "-l", "2", "-r", "2"], ["time", "file"], 4),
@@ -131,7 +138,7 @@ class Figures(Case):
     def test_zero_loops_divides_no_result_value(self):
         for calls in (7, -3, -2147483648, 1):
             figs = self.measure(["-c", str(calls), "-l", "0", "-r", "2"], ["time", "file"], 4)
-            self.assertEqual(figs, [trunc_div(long_max(), calls)] * 4, calls)
+            self.assertEqual(figs, [trunc_div(long_max(opt.bits), calls)] * 4, calls)
 
     def test_negative_calls_never_call_the_body(self):
         figs = self.measure(["-c", "-5", "-l", "3", "-r", "1"], ["time", "file"], 2)
