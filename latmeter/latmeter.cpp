@@ -26,7 +26,7 @@
 #define STR(x) #x
 #define XSTR(x) STR(x)
 
-enum { xfer_size = 65536, pause_us = 125000, not_given = -1 };
+enum { xfer_size = 65536, page_size = 4096, pause_us = 125000, not_given = -1 };
 
 static const long no_result = LONG_MAX;
 
@@ -73,7 +73,9 @@ static const mode_keyword mode_keywords[] = {
 };
 
 static const char zero_device[] = "/dev/zero";
-static char test_read_buf[xfer_size];
+// Page-aligned, so that where the linker happens to put it cannot move the
+// cost of the copies into it.
+alignas(page_size) static char test_read_buf[xfer_size];
 static struct timespec scratch_ts;
 
 [[noreturn]] static void print_help(const char *prog)
