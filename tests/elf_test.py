@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Checks of a built program's ELF file.
+
+usage: elf_test.py linkage dynamic|static EXE
+       elf_test.py aligned SYMBOL BYTES EXE
+"""
+import re
+import subprocess
+import sys
+
+
+def readelf(*args):
+    return subprocess.run(["readelf", "-W", *args], capture_output=True, text=True,
+                          check=True).stdout
+
+
+def needs(exe):
+    """(the shared libraries a program needs, its interpreter or None)."""
+    text = readelf("-d", "-l", exe)
+    interp = re.search(r"Requesting program interpreter: (.*)\]", text)
+    return re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", text), interp and interp[1]
+
+
+def linkage(kind, exe):
+    """The C library alone, or nothing at all when static."""
+    needed, interp = needs(exe)
+    print("%s: needs %s, %s interpreter" % (exe, needed or "nothing", interp or "no"))
+    return (needed, bool(interp)) == (([], False) if kind == "static" else (["libc.so.6"], True))
+
+
+def aligned(symbol, size, exe):
+    found = re.findall(r"^\s*\d+: ([0-9a-f]+) +\d+ OBJECT .* %s$" % re.escape(symbol),
+                       readelf("-s", "-C", exe), re.M)
+    print("%s: %s at %s" % (exe, symbol, ", ".join("0x" + a for a in found) or "nowhere"))
+    return len(found) == 1 and int(found[0], 16) % int(size) == 0
+
+
+if __name__ == "__main__":
+    check = {"linkage": linkage, "aligned": aligned}[sys.argv[1]]
+    sys.exit(0 if check(*sys.argv[2:]) else 1)
