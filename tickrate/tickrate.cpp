@@ -5,14 +5,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#ifndef __aarch64__
-#error "tickrate reads AArch64 system registers"
-#endif
-
 enum { samples = 15 };
 
 // Barrier and read are one asm statement, so that nothing can be scheduled
 // between them and the read cannot be taken early.
+#if defined(__aarch64__)
 static inline uint64_t read_cntfrq()
 {
     uint64_t v;
@@ -26,6 +23,24 @@ static inline uint64_t read_cntvct()
     asm volatile("isb\n\tmrs %0, cntvct_el0" : "=r"(v) : : "memory");
     return v;
 }
+#elif defined(__arm__)
+// CNTFRQ is 32 bits wide; CNTVCT is read whole, in one 64-bit transfer.
+static inline uint64_t read_cntfrq()
+{
+    uint32_t v;
+    asm volatile("isb\n\tmrc p15, 0, %0, c14, c0, 0" : "=r"(v) : : "memory");
+    return v;
+}
+
+static inline uint64_t read_cntvct()
+{
+    uint64_t v;
+    asm volatile("isb\n\tmrrc p15, 1, %Q0, %R0, c14" : "=r"(v) : : "memory");
+    return v;
+}
+#else
+#error "tickrate reads the Arm generic timer's registers"
+#endif
 
 int main()
 {
