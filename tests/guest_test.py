@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Runs a build's programs on a real Debian Arm kernel under qemu-system, and checks them.
+
+usage: guest_test.py --kernel arm64|armhf --bits N --init INIT [--sysroot DIR]
+                     [--extra 'PROGRAM ARG...']... LATMETER [TICKRATE]
+
+One boot runs the whole batch, under -icount: the guest's clock counts
+executed instructions, so latmeter's figures are instruction counts that
+repeat from run to run, and a sleep takes no real time. --extra adds command
+lines whose output is shown, not checked.
+"""
+import argparse
+import os
+import re
+import shlex
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from elf_test import needs
+from latmeter_test import USAGE, long_max, parse
+from tickrate_test import QEMU_HZ, check_output
+
+IMAGES = "/usr/lib/debian-installer/images/12/"
+KERNELS = {
+    "arm64": ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53",
+              "-kernel", IMAGES + "arm64/text/debian-installer/arm64/linux"],
+    "armhf": ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15",
+              "-kernel", IMAGES + "armhf/text/debian-installer/armhf/vmlinuz"],
+}
+QEMU = ["-m", "512", "-nographic", "-no-reboot", "-icount", "shift=0,sleep=off",
+        "-append", "console=ttyAMA0 rdinit=/init panic=-1 loglevel=1"]
+MEASURE = ["-c", "100", "-l", "4", "-r", "2"]
+CASES = {  # name: (standard output, program, arguments)
+    "help": ("/out", "latmeter", ["-h"]),
+    "measure": ("/out", "latmeter", MEASURE),
+    "no_rounds": ("/out", "latmeter", ["-r", "0"]),
+    "zero_calls": ("/out", "latmeter", ["-c", "0", "-l", "2", "-r", "1"]),
+    "tickrate": ("/out", "tickrate", []),
+}
+opt = None
+results = {}  # case name: (status, standard output, standard error)
+
+
+def cpio(entries):
+    """An uncompressed newc archive of (name, mode, data, device) entries."""
+    blob = b""
+    for i, (name, mode, data, dev) in enumerate(entries + [("TRAILER!!!", 0, b"", 0)]):
+        fields = (i + 1, mode, 0, 0, 1, 0, len(data), 0, 0, dev >> 8, dev & 255, len(name) + 1, 0)
+        blob += b"070701" + b"".join(b"%08X" % f for f in fields) + name.encode() + b"\0"
+        blob += b"\0" * (-len(blob) % 4) + data
+        blob += b"\0" * (-len(blob) % 4)
+    return blob
+
+
+def initramfs(batch):
+    """The init, the programs, and for a dynamic build its loader and libraries."""
+    def file(path, name, mode=0o755):
+        with open(path, "rb") as f:
+            return (name, stat.S_IFREG | mode, f.read(), 0)
+    entries = [("dev", stat.S_IFDIR | 0o755, b"", 0), ("proc", stat.S_IFDIR | 0o755, b"", 0),
+               ("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1), file(opt.init, "init"),
+               ("batch", stat.S_IFREG | 0o644, batch.encode(), 0)]
+    libs = set()
+    for name, path in opt.programs.items():
+        entries.append(file(path, name))
+        needed, interp = needs(path)
+        libs.update(["/lib/" + lib for lib in needed] + ([interp] if interp else []))
+    if libs:
+        entries.append(("lib", stat.S_IFDIR | 0o755, b"", 0))
+    for lib in sorted(libs):
+        entries.append(file(os.path.join(opt.sysroot, lib.lstrip("/")), lib.lstrip("/")))
+    return cpio(entries)
+
+
+def frames(console):
+    """{case number: (status, out, err)} from the framed console output."""
+    found, pos = {}, console.find(b"@@case ")
+    while pos >= 0 and console.startswith(b"@@case ", pos):
+        end = console.index(b"\n", pos)
+        number, how, value = console[pos + 7:end].split()
+        pos, parts = end + 1, []
+        for label in (b"out", b"err"):
+            m = re.compile(rb"@@%s (\d+)\n" % label).match(console, pos)
+            size = int(m[1])
+            parts.append(console[m.end():m.end() + size].decode(errors="replace"))
+            pos = m.end() + size
+        status = int(value) if how == b"exit" else -int(value)
+        found[int(number)] = (status, *parts)
+    return found
+
+
+def boot(cases):
+    """Boots once, runs every case, and returns {name: (status, out, err)}."""
+    lines = ["\t".join([out, "/" + prog, *args]) for out, prog, args in cases.values()]
+    with tempfile.NamedTemporaryFile(suffix=".cpio") as image:
+        image.write(initramfs("\n".join(lines) + "\n"))
+        image.flush()
+        cmd = KERNELS[opt.kernel] + QEMU + ["-initrd", image.name]
+        p = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    got = frames(p.stdout)
+    if b"@@done %d\n" % len(lines) not in p.stdout or len(got) != len(lines):
+        sys.exit("the guest did not run its batch:\n" + p.stdout.decode(errors="replace")[-3000:]
+                 + p.stderr.decode(errors="replace"))
+    return {name: got[i] for i, name in enumerate(cases)}
+
+
+class Latmeter(unittest.TestCase):
+    def figures(self, name, dots):
+        status, out, err = results[name]
+        self.assertEqual((status, err), (0, ""), out)
+        sections = parse(out, ["time", "file"])
+        self.assertIsNotNone(sections, out)
+        self.assertEqual([len(d) for d, _ in sections], [dots, dots], out)
+        return [f for _, figures in sections for f in figures]
+
+    def test_usage(self):
+        self.assertEqual(results["help"], (1, USAGE % "/latmeter", ""))
+
+    def test_edge_figures(self):
+        self.assertEqual(self.figures("no_rounds", 0), [long_max(opt.bits)] * 4)
+        self.assertEqual(self.figures("zero_calls", 2), [0] * 4)
+
+    def test_libc_reads_the_clock_through_the_vdso(self):
+        syscall, libc, _, _ = self.figures("measure", 4)
+        self.assertLess(libc, syscall / 2)
+
+
+class Tickrate(unittest.TestCase):
+    def test_counts_match_the_reported_frequency(self):
+        status, out, err = results["tickrate"]
+        self.assertEqual((status, err), (0, ""))
+        check_output(self, out, 1.0, 1.1, QEMU_HZ)
+
+
+def main():
+    global opt, results
+    p = argparse.ArgumentParser()
+    p.add_argument("--kernel", choices=KERNELS, required=True)
+    p.add_argument("--bits", type=int, required=True)
+    p.add_argument("--build", default="this")
+    p.add_argument("--init", required=True)
+    p.add_argument("--sysroot", default="/")
+    p.add_argument("--extra", action="append", default=[])
+    p.add_argument("latmeter")
+    p.add_argument("tickrate", nargs="?")
+    opt = p.parse_args()
+    opt.programs = {"latmeter": opt.latmeter}
+    if opt.tickrate:
+        opt.programs["tickrate"] = opt.tickrate
+    cases = {k: c for k, c in CASES.items() if c[1] in opt.programs}
+    for i, line in enumerate(opt.extra):
+        prog, *args = shlex.split(line)
+        cases["extra %d" % i] = ("/out", prog, args)
+    results = boot(cases)
+    for i, line in enumerate(opt.extra):
+        status, out, err = results["extra %d" % i]
+        print("$ %s\n%s%sstatus %d\n" % (line, out, err, status))
+    sections = parse(results["measure"][1], ["time", "file"])
+    if sections:
+        print("instructions per call, %s build on the %s kernel: syscall %d, libc %d, mmap %d, "
+              "read %d" % (opt.build, opt.kernel, *(f for _, fs in sections for f in fs)))
+
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c)
+                               for c in (Latmeter, Tickrate) if c.__name__.lower() in opt.programs)
+    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
