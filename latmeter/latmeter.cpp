@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
@@ -78,6 +79,17 @@ static const char zero_device[] = "/dev/zero";
 alignas(page_size) static char test_read_buf[xfer_size];
 static struct timespec scratch_ts;
 
+// Checked once, as the program ends, so that nothing is added to the
+// measurements: output that never arrived is a failure, not a result.
+static int output_status(const char *prog, int status)
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return status;
+    fprintf(stderr, "%s: write error%s%s\n", prog, errno ? ": " : "", errno ? strerror(errno) : "");
+    return 1;
+}
+
 [[noreturn]] static void print_help(const char *prog)
 {
     // clang-format off
@@ -95,7 +107,7 @@ static struct timespec scratch_ts;
            "  -r, --rounds\tnumber of benchmark rounds to run (default: " XSTR(ROUNDS) ")\n",
            prog);
     // clang-format on
-    exit(1);
+    exit(output_status(prog, 1));
 }
 
 // An empty asm that claims to read the buffer: nothing else does, and the
@@ -240,5 +252,5 @@ int main(int argc, char *argv[])
         printf(sec.line[0], first);
         printf(sec.line[1], second);
     }
-    return 0;
+    return output_status(argv[0], 0);
 }

@@ -38,7 +38,9 @@ CASES = {  # name: (standard output, program, arguments)
     "measure": ("/out", "latmeter", MEASURE),
     "no_rounds": ("/out", "latmeter", ["-r", "0"]),
     "zero_calls": ("/out", "latmeter", ["-c", "0", "-l", "2", "-r", "1"]),
+    "full": ("/dev/full", "latmeter", ["-m", "time", "-c", "1", "-l", "1", "-r", "1"]),
     "tickrate": ("/out", "tickrate", []),
+    "tickrate_full": ("/dev/full", "tickrate", []),
 }
 opt = None
 results = {}  # case name: (status, standard output, standard error)
@@ -127,12 +129,20 @@ class Latmeter(unittest.TestCase):
         syscall, libc, _, _ = self.figures("measure", 4)
         self.assertLess(libc, syscall / 2)
 
+    def test_write_error(self):
+        status, out, err = results["full"]
+        self.assertEqual((status, err), (1, "/latmeter: write error: No space left on device\n"))
+
 
 class Tickrate(unittest.TestCase):
     def test_counts_match_the_reported_frequency(self):
         status, out, err = results["tickrate"]
         self.assertEqual((status, err), (0, ""))
         check_output(self, out, 1.0, 1.1, QEMU_HZ)
+
+    def test_write_error(self):
+        status, out, err = results["tickrate_full"]
+        self.assertEqual((status, err), (1, "/tickrate: write error: No space left on device\n"))
 
 
 def main():

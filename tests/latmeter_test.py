@@ -35,10 +35,10 @@ SMALL = ["-c", "2", "-l", "2", "-r", "1"]
 opt = None  # the command line of this script
 
 
-def run(args, prefix=(), env=None):
+def run(args, prefix=(), env=None, stdout=subprocess.PIPE):
     cmd = [*prefix, *opt.emu, opt.exe, *args]
-    p = subprocess.run(cmd, capture_output=True, timeout=120, env=env)
-    return p.returncode, p.stdout.decode(), p.stderr.decode()
+    p = subprocess.run(cmd, stdout=stdout, stderr=subprocess.PIPE, timeout=120, env=env)
+    return p.returncode, (p.stdout or b"").decode(), p.stderr.decode()
 
 
 def long_max(bits):
@@ -243,6 +243,20 @@ class Copies(Case):
 
     def test_no_copy_from_a_failed_mapping(self):
         self.assertEqual(self.copies(["-m", "file"] + SMALL, private_mount(self, UNMAPPABLE)), 0)
+
+
+class WriteErrors(Case):
+    """Output that could not be written is a failure, said once on standard error."""
+
+    def test_full_device(self):
+        msg = "%s: write error: No space left on device\n" % opt.exe
+        with open("/dev/full", "wb") as full:
+            for args in (["-m", "time"] + SMALL, ["-m", "file"] + SMALL, ["-h"]):
+                self.assertEqual(run(args, stdout=full), (1, "", msg), args)
+
+    def test_closed_output(self):
+        rc, _, err = run(SMALL, ["sh", "-c", 'exec "$@" >&-', "sh"])
+        self.assertEqual((rc, err), (1, "%s: write error: Bad file descriptor\n" % opt.exe))
 
 
 def main():
