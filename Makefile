@@ -1,9 +1,11 @@
 # The two commands: `make run` builds and runs latmeter here; `make test`
-# builds every preset and runs every test. Both install what is missing.
+# builds every preset and runs every test. `make dist` writes the release
+# archives. Each installs what is missing.
 PRESETS := native native-asan aarch64 armhf aarch64-static armhf-static
+DIST_PRESETS := aarch64-static armhf-static
 RUN_PKGS := g++ cmake ninja-build
-TEST_PKGS := $(RUN_PKGS) python3 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user \
-	binutils strace util-linux mount clang-format clang-tidy cppcheck
+DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils
+TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck
 # Debian's own Arm kernels, and the emulator that boots them; without their
 # recommends, which would bring a whole desktop for the emulator's window.
 GUEST_PKGS := qemu-system-arm debian-installer-12-netboot-arm64 debian-installer-12-netboot-armhf
@@ -22,7 +24,7 @@ define install
 	fi
 endef
 
-.PHONY: run test deps-run deps-test clean
+.PHONY: run test dist deps-run deps-test deps-dist clean
 
 run: deps-run
 	cmake --preset native
@@ -36,12 +38,24 @@ test: deps-test
 		ctest --preset $$p || exit 1; \
 	done
 
+dist: deps-dist
+	rm -rf dist
+	@for p in $(DIST_PRESETS); do \
+		cmake --preset $$p >/dev/null && cmake --build --preset $$p && \
+		cpack --config build/$$p/CPackConfig.cmake -B dist || exit 1; \
+	done
+	rm -rf dist/_CPack_Packages
+	cd dist && sha256sum *.tar.gz >SHA256SUMS && cat SHA256SUMS
+
 deps-run:
 	$(call install,$(RUN_PKGS))
+
+deps-dist:
+	$(call install,$(DIST_PKGS))
 
 deps-test:
 	$(call install,$(TEST_PKGS))
 	$(call install,$(GUEST_PKGS),--no-install-recommends)
 
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Installs a build into a temporary prefix and, for a release build, packs its
+archive; then runs the programs they hold.
+
+usage: install_test.py --build DIR --cmake CMAKE [--cpack CPACK --archive NAME]
+                       PROGRAM... [-- EMULATOR...]
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+from elf_test import needs, readelf
+from latmeter_test import USAGE
+
+opt = None
+
+
+class Case(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.tmp = tmp.name
+
+    def check_runs(self, bindir):
+        self.assertEqual(sorted(os.listdir(bindir)), sorted(opt.programs))
+        exe = os.path.join(bindir, "latmeter")
+        p = subprocess.run([*opt.emu, exe, "-h"], capture_output=True, text=True, timeout=60)
+        self.assertEqual((p.returncode, p.stdout, p.stderr), (1, USAGE % exe, ""))
+
+
+class Install(Case):
+    def test_programs_land_in_bin(self):
+        subprocess.run([opt.cmake, "--install", opt.build, "--prefix", self.tmp], check=True)
+        self.check_runs(os.path.join(self.tmp, "bin"))
+
+
+class Archive(Case):
+    def test_one_folder_of_static_stripped_programs_and_the_readme(self):
+        subprocess.run([opt.cpack, "--config", os.path.join(opt.build, "CPackConfig.cmake"),
+                        "-B", self.tmp], check=True, stdout=subprocess.DEVNULL)
+        with tarfile.open(os.path.join(self.tmp, opt.archive + ".tar.gz")) as tar:
+            files = sorted(m.name for m in tar.getmembers() if m.isfile())
+            tar.extractall(self.tmp)
+        want = [opt.archive + "/" + f for f in ["README.md"] + ["bin/" + p for p in opt.programs]]
+        self.assertEqual(files, sorted(want))
+        bindir = os.path.join(self.tmp, opt.archive, "bin")
+        for program in opt.programs:
+            path = os.path.join(bindir, program)
+            self.assertEqual(needs(path), ([], None), program)
+            self.assertNotIn(".symtab", readelf("-S", path), program)
+        self.check_runs(bindir)
+
+
+def main():
+    global opt
+    args, emu = (sys.argv[1:], [])
+    if "--" in args:
+        args, emu = args[:args.index("--")], args[args.index("--") + 1:]
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", required=True)
+    p.add_argument("--cmake", required=True)
+    p.add_argument("--cpack")
+    p.add_argument("--archive")
+    p.add_argument("programs", nargs="+")
+    opt = p.parse_args(args)
+    opt.emu = emu
+    cases = [Install] + [Archive] * bool(opt.archive)
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in cases)
+    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
