@@ -30,7 +30,7 @@ KERNELS = {
     "armhf": ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15",
               "-kernel", IMAGES + "armhf/text/debian-installer/armhf/vmlinuz"],
 }
-QEMU = ["-m", "512", "-nographic", "-no-reboot", "-icount", "shift=0,sleep=off",
+QEMU = ["-m", "512", "-nographic", "-no-reboot", "-nic", "none", "-icount", "shift=0,sleep=off",
         "-append", "console=ttyAMA0 rdinit=/init panic=-1 loglevel=1"]
 MEASURE = ["-c", "100", "-l", "4", "-r", "2"]
 CASES = {  # name: (standard output, program, arguments)
