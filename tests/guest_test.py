@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs a build's programs on a real Debian Arm kernel under qemu-system, and checks them.
 
-usage: guest_test.py --kernel arm64|armhf --bits N --init INIT [--sysroot DIR]
+usage: guest_test.py --kernel arm64|armhf --bits N --init INIT [--build NAME] [--sysroot DIR]
                      [--extra 'PROGRAM ARG...']... LATMETER [TICKRATE]
 
 One boot runs the whole batch, under -icount: the guest's clock counts
