@@ -9,40 +9,34 @@
 
 enum { samples = 15 };
 
-// Barrier and read are one asm statement, so that nothing can be scheduled
-// between them and the read cannot be taken early.
 #if defined(__aarch64__)
-static inline uint64_t read_cntfrq()
-{
-    uint64_t v;
-    asm volatile("isb\n\tmrs %0, cntfrq_el0" : "=r"(v) : : "memory");
-    return v;
-}
-
-static inline uint64_t read_cntvct()
-{
-    uint64_t v;
-    asm volatile("isb\n\tmrs %0, cntvct_el0" : "=r"(v) : : "memory");
-    return v;
-}
+#define CNTFRQ_READ "mrs %0, cntfrq_el0"
+#define CNTVCT_READ "mrs %0, cntvct_el0"
+typedef uint64_t cntfrq_reg;
 #elif defined(__arm__)
-// CNTFRQ is 32 bits wide; CNTVCT is read whole, in one 64-bit transfer.
-static inline uint64_t read_cntfrq()
-{
-    uint32_t v;
-    asm volatile("isb\n\tmrc p15, 0, %0, c14, c0, 0" : "=r"(v) : : "memory");
-    return v;
-}
-
-static inline uint64_t read_cntvct()
-{
-    uint64_t v;
-    asm volatile("isb\n\tmrrc p15, 1, %Q0, %R0, c14" : "=r"(v) : : "memory");
-    return v;
-}
+// CNTFRQ is 32 bits wide here; CNTVCT is read whole, in one 64-bit transfer.
+#define CNTFRQ_READ "mrc p15, 0, %0, c14, c0, 0"
+#define CNTVCT_READ "mrrc p15, 1, %Q0, %R0, c14"
+typedef uint32_t cntfrq_reg;
 #else
 #error "tickrate reads the Arm generic timer's registers"
 #endif
+
+// Barrier and read are one asm statement, so that nothing can be scheduled
+// between them and the read cannot be taken early.
+static inline uint64_t read_cntfrq()
+{
+    cntfrq_reg v;
+    asm volatile("isb\n\t" CNTFRQ_READ : "=r"(v) : : "memory");
+    return v;
+}
+
+static inline uint64_t read_cntvct()
+{
+    uint64_t v;
+    asm volatile("isb\n\t" CNTVCT_READ : "=r"(v) : : "memory");
+    return v;
+}
 
 // Checked once, at the end: counts that never arrived are a failure.
 static int output_status(const char *prog)
