@@ -61,10 +61,9 @@ static void run_case(int number, char *line)
     if (argc < 2)
         return;
 
-    // Both are truncated first, so that a case whose output goes elsewhere
-    // does not show the last one's.
+    // Truncated first, so that a case whose output goes elsewhere does not
+    // show the last one's.
     close(create(out_file));
-    close(create(err_file));
     pid_t pid = fork();
     if (pid == 0) {
         int out = create(argv[0]), err = create(err_file);

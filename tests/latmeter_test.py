@@ -32,6 +32,7 @@ SECTIONS = {
     "file": "read file: (\\.*)\n    mmap:\t(-?\\d+) ns\n    read:\t(-?\\d+) ns\n",
 }
 SMALL = ["-c", "2", "-l", "2", "-r", "1"]
+FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
 opt = None  # the command line of this script
 
 
@@ -249,10 +250,9 @@ class WriteErrors(Case):
     """Output that could not be written is a failure, said once on standard error."""
 
     def test_full_device(self):
-        msg = "%s: write error: No space left on device\n" % opt.exe
         with open("/dev/full", "wb") as full:
             for args in (["-m", "time"] + SMALL, ["-m", "file"] + SMALL, ["-h"]):
-                self.assertEqual(run(args, stdout=full), (1, "", msg), args)
+                self.assertEqual(run(args, stdout=full), (1, "", FULL % opt.exe), args)
 
     def test_closed_output(self):
         rc, _, err = run(SMALL, ["sh", "-c", 'exec "$@" >&-', "sh"])
