@@ -2,11 +2,12 @@
 """Runs a build's programs on a real Debian Arm kernel under qemu-system, and checks them.
 
 usage: guest_test.py --kernel arm64|armhf --bits N --init INIT [--build NAME] [--sysroot DIR]
-                     [--extra 'PROGRAM ARG...']... LATMETER [TICKRATE]
+                     [--sandbox APP_SANDBOX] [--extra 'PROGRAM ARG...']... LATMETER [TICKRATE]
 
 One boot runs the whole batch, under -icount: the guest's clock counts
 executed instructions, so latmeter's figures are instruction counts that
-repeat from run to run, and a sleep takes no real time. --extra adds command
+repeat from run to run, and a sleep takes no real time. With --sandbox, every
+case runs a second time under Android's app filter. --extra adds command
 lines whose output is shown, not checked.
 """
 import argparse
@@ -42,6 +43,7 @@ CASES = {  # name: (standard output, program, arguments)
     "tickrate": ("/out", "tickrate", []),
     "tickrate_full": ("/dev/full", "tickrate", []),
 }
+APP = "app "  # the prefix of a case run under the app filter
 opt = None
 results = {}  # case name: (status, standard output, standard error)
 
@@ -68,6 +70,8 @@ def initramfs(batch):
     libs = set()
     for name, path in opt.programs.items():
         entries.append(file(path, name))
+    if opt.sandbox:
+        entries.append(file(opt.sandbox, "app_sandbox"))
         needed, interp = needs(path)
         libs.update(["/lib/" + lib for lib in needed] + ([interp] if interp else []))
     if libs:
@@ -109,20 +113,28 @@ def boot(cases):
     return {name: got[i] for i, name in enumerate(cases)}
 
 
-def check_write_error(test, program):
-    status, _, err = results[program + "_full"]
-    test.assertEqual((status, err), (1, FULL % ("/" + program)))
+class Runs:
+    prefix = ""
+
+    def got(self, name):
+        return results[self.prefix + name]
+
+    def check_write_error(self, program):
+        status, _, err = self.got(program + "_full")
+        self.assertEqual((status, err), (1, FULL % ("/" + program)))
 
 
-class Latmeter(Case):
+class Latmeter(Runs, Case):
+    program = "latmeter"
+
     def result(self, name, dots):
         """The figures of a run of both sections, which must succeed."""
-        status, out, err = results[name]
+        status, out, err = self.got(name)
         self.assertEqual((status, err), (0, ""), out)
         return self.figures(out, ["time", "file"], dots)
 
     def test_usage(self):
-        self.assertEqual(results["help"], (1, USAGE % "/latmeter", ""))
+        self.assertEqual(self.got("help"), (1, USAGE % "/latmeter", ""))
 
     def test_edge_figures(self):
         self.assertEqual(self.result("no_rounds", 0), [long_max(opt.bits)] * 4)
@@ -133,17 +145,27 @@ class Latmeter(Case):
         self.assertLess(libc, syscall / 2)
 
     def test_write_error(self):
-        check_write_error(self, "latmeter")
+        self.check_write_error("latmeter")
 
 
-class Tickrate(unittest.TestCase):
+class Tickrate(Runs, unittest.TestCase):
+    program = "tickrate"
+
     def test_counts_match_the_reported_frequency(self):
-        status, out, err = results["tickrate"]
+        status, out, err = self.got("tickrate")
         self.assertEqual((status, err), (0, ""))
         check_output(self, out, 1.0, 1.1, QEMU_HZ)
 
     def test_write_error(self):
-        check_write_error(self, "tickrate")
+        self.check_write_error("tickrate")
+
+
+class AppLatmeter(Latmeter):
+    prefix = APP
+
+
+class AppTickrate(Tickrate):
+    prefix = APP
 
 
 def main():
@@ -154,6 +176,7 @@ def main():
     p.add_argument("--build", default="this")
     p.add_argument("--init", required=True)
     p.add_argument("--sysroot", default="/")
+    p.add_argument("--sandbox")
     p.add_argument("--extra", action="append", default=[])
     p.add_argument("latmeter")
     p.add_argument("tickrate", nargs="?")
@@ -162,6 +185,9 @@ def main():
     if opt.tickrate:
         opt.programs["tickrate"] = opt.tickrate
     cases = {k: c for k, c in CASES.items() if c[1] in opt.programs}
+    if opt.sandbox:
+        cases.update({APP + k: (out, "app_sandbox", ["/" + prog, *args])
+                      for k, (out, prog, args) in cases.items()})
     for i, line in enumerate(opt.extra):
         prog, *args = shlex.split(line)
         cases["extra %d" % i] = ("/out", prog, args)
@@ -169,13 +195,16 @@ def main():
     for i, line in enumerate(opt.extra):
         status, out, err = results["extra %d" % i]
         print("$ %s\n%s%sstatus %d\n" % (line, out, err, status))
-    sections = parse(results["measure"][1], ["time", "file"])
-    if sections:
-        print("instructions per call, %s build on the %s kernel: syscall %d, libc %d, mmap %d, "
-              "read %d" % (opt.build, opt.kernel, *(f for _, fs in sections for f in fs)))
+    for prefix in ["", APP] if opt.sandbox else [""]:
+        sections = parse(results[prefix + "measure"][1], ["time", "file"])
+        if sections:
+            print("instructions per call, %s build on the %s kernel%s: syscall %d, libc %d, "
+                  "mmap %d, read %d" % (opt.build, opt.kernel, ", as an app" if prefix else "",
+                                        *(f for _, fs in sections for f in fs)))
 
-    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c)
-                               for c in (Latmeter, Tickrate) if c.__name__.lower() in opt.programs)
+    classes = [Latmeter, Tickrate] + [AppLatmeter, AppTickrate] * bool(opt.sandbox)
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in classes
+                               if c.program in opt.programs)
     return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
 
 
