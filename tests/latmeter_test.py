@@ -169,6 +169,8 @@ class LongLoop(Case):
 
 
 class Trace(Case):
+    EVENTS = {"clock_gettime": "R", "clock_nanosleep": "P", "nanosleep": "P"}
+
     def clock_reads(self, calls, loops, rounds):
         """Direct clock reads, as a tracer sees them, for -m time with these sizes."""
         n = calls * loops * rounds
@@ -190,6 +192,11 @@ class Trace(Case):
             self.assertEqual(pauses, 2 * rounds, args)
             dots = [s for s in calls if s[0] == "write" and s[1][0] == "1" and s[1][2] == "1"]
             self.assertEqual(len(dots), 2 * rounds, args)
+            # Each round: its timed reads, then its dot, then its pause. The
+            # library's reads may not be seen at all (the vDSO).
+            events = "".join("D" if s in dots else self.EVENTS.get(s[0], "")
+                             for s in calls[start:])
+            self.assertRegex(events, "^(R+DP){%d}(R*DP){%d}$" % (rounds, rounds), args)
 
     def test_file_bodies_open_map_read_close_in_order(self):
         out, calls = self.traced(["-m", "file", "-c", "3", "-l", "2", "-r", "2"])
