@@ -27,7 +27,8 @@
 #define STR(x) #x
 #define XSTR(x) STR(x)
 
-enum { xfer_size = 65536, page_size = 4096, pause_us = 125000, not_given = -1 };
+// buf_align: the largest page size Arm Linux runs with (4, 16 or 64 KiB).
+enum { xfer_size = 65536, buf_align = 65536, pause_us = 125000, not_given = -1 };
 
 static const long no_result = LONG_MAX;
 
@@ -74,9 +75,9 @@ static const mode_keyword mode_keywords[] = {
 };
 
 static const char zero_device[] = "/dev/zero";
-// Page-aligned, so that where the linker happens to put it cannot move the
-// cost of the copies into it.
-alignas(page_size) static char test_read_buf[xfer_size];
+// Page-aligned on every page size, so that where the linker happens to put it
+// cannot move the cost of the copies into it.
+alignas(buf_align) static char test_read_buf[xfer_size];
 static struct timespec scratch_ts;
 
 // Checked once, as the program ends, so that nothing is added to the
