@@ -38,8 +38,8 @@ def file_calls(calls):
             flags = set(args[args.index('"/dev/zero"') + 1].split("|"))
             read_only = "O_RDONLY" in flags and not flags & {"O_WRONLY", "O_RDWR", "O_CREAT"}
             words.append(acquire(read_only, ret, fds, "open", "fail"))
-        elif not words:
-            continue
+        elif not words or name == "mmap" and "MAP_ANONYMOUS" in args[3]:
+            continue  # memory of the runtime's own, such as a sanitizer's
         elif name == "mmap":
             ok = args[:4] == MAP_ARGS and args[4] in fds and args[5] in ("0", "0x0")
             words.append(acquire(ok, ret, maps, "mmap", "nomap"))
