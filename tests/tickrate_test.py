@@ -10,6 +10,8 @@ import subprocess
 import sys
 import unittest
 
+from tracing import syscalls
+
 QEMU_HZ = 62500000
 UNREADABLE = "%s: the generic timer cannot be read here\n"
 argv = sys.argv[2:]
@@ -46,16 +48,24 @@ def timer_read(op, args):
 class Output(unittest.TestCase):
     def test_one_run(self):
         emu, exe = argv[1:], argv[0]
-        p = subprocess.run([*emu, exe, "-x", "ignored"], capture_output=True, text=True,
-                           timeout=60)
         if emu and os.path.basename(emu[0]) == "qemu-arm":
             # It stops at the 32-bit timer reads with SIGILL, as a kernel that
             # keeps the timer from programs does.
+            p = subprocess.run([*emu, exe], capture_output=True, text=True, timeout=60)
             self.assertEqual((p.returncode, p.stdout, p.stderr), (1, "", UNREADABLE % exe))
             return
-        self.assertEqual((p.returncode, p.stderr), (0, ""))
+        # Traced under qemu, to see when each count is written.
+        env = dict(os.environ, QEMU_STRACE="1") if emu else None
+        p = subprocess.run([*emu, exe, "-x", "ignored"], capture_output=True, text=True,
+                           timeout=60, env=env)
+        self.assertEqual((p.returncode, "" if emu else p.stderr), (0, ""))
         # A sleep(1) is never shorter than a second.
         check_output(self, p.stdout, 0.99, 3, QEMU_HZ if emu else None)
+        if emu:  # each count is written before the next sleep, the average at the end
+            events = "".join("W" if name == "write" and args[0] == "1" else
+                             "S" if name in ("clock_nanosleep", "nanosleep") else ""
+                             for name, args, _ in syscalls(p.stderr))
+            self.assertEqual(events, "SW" * 15 + "W")
 
 
 class Barriers(unittest.TestCase):

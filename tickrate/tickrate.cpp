@@ -80,6 +80,8 @@ int main(int, char *argv[])
         uint64_t after = read_cntvct();
         unsigned long long delta = after - before;
         printf("%llu Hz\n", delta);
+        // Visible as it comes, through a pipe too; outside the timed interval.
+        fflush(stdout);
         sum += (double)delta;
     }
     printf("\nAverage: %.1lf Hz\n", sum / samples);
