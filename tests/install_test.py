@@ -39,14 +39,27 @@ class Install(Case):
 
 
 class Archive(Case):
-    def test_one_folder_of_static_stripped_programs_and_the_readme(self):
+    def pack(self, into):
         subprocess.run([opt.cpack, "--config", os.path.join(opt.build, "CPackConfig.cmake"),
-                        "-B", self.tmp], check=True, stdout=subprocess.DEVNULL)
+                        "-B", into], check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(into, opt.archive + ".tar.gz"), "rb") as f:
+            return f.read()
+
+    def test_one_folder_of_static_stripped_programs_the_readme_and_licences(self):
+        archive = self.pack(self.tmp)
         with tarfile.open(os.path.join(self.tmp, opt.archive + ".tar.gz")) as tar:
-            files = sorted(m.name for m in tar.getmembers() if m.isfile())
+            members = tar.getmembers()
             tar.extractall(self.tmp)
-        want = [opt.archive + "/" + f for f in ["README.md"] + ["bin/" + p for p in opt.programs]]
+        files = sorted(m.name for m in members if m.isfile())
+        docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"]
+        want = [opt.archive + "/" + f for f in docs + ["bin/" + p for p in opt.programs]]
         self.assertEqual(files, sorted(want))
+        # The same bytes from the same commit, whoever packs it and whenever.
+        self.assertEqual([m.name for m in members], sorted(m.name for m in members))
+        self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
+        for program in opt.programs:
+            os.utime(os.path.join(opt.build, program, program))
+        self.assertEqual(self.pack(os.path.join(self.tmp, "again")), archive)
         bindir = os.path.join(self.tmp, opt.archive, "bin")
         for program in opt.programs:
             path = os.path.join(bindir, program)
