@@ -5,10 +5,13 @@ PRESETS := native native-asan aarch64 armhf aarch64-static armhf-static
 DIST_PRESETS := aarch64-static armhf-static
 RUN_PKGS := g++ cmake ninja-build
 DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils
-TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck
-# Debian's own Arm kernels, and the emulator that boots them; without their
-# recommends, which would bring a whole desktop for the emulator's window.
-GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-12-netboot-arm64 debian-installer-12-netboot-armhf
+TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck \
+	shellcheck git
+# Debian's own Arm kernels, the emulator that boots them, and LAVA's
+# dispatcher; without their recommends, which would bring a whole desktop for
+# the emulator's window.
+GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-12-netboot-arm64 \
+	debian-installer-12-netboot-armhf lava-dispatcher
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs those of the named Debian packages that are not installed yet,

@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""The board-lab runner, lava/latmeter-tools.sh: natively on its own, and under
+Debian's LAVA dispatcher on Debian's Arm kernels under qemu.
+
+usage: lava_test.py runner SCRIPT BINDIR
+       lava_test.py job --kernel arm64|armhf [--faulty] --repository DIR JOB LATMETER TICKRATE
+"""
+import argparse
+import gzip
+import os
+import posixpath
+import re
+import stat
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+
+from elf_test import needs
+from guest_test import KERNELS, QEMU, cpio, faulty_dtb
+
+SKIP = 77  # the test's SKIP_RETURN_CODE
+CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
+         "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
+UNITS = {"latmeter-syscall": "ns", "latmeter-libc": "ns", "latmeter-mmap": "ns",
+         "latmeter-read": "ns", "tickrate-reported": "Hz", "tickrate-measured": "Hz"}
+# A vDSO without clock_gettime, and a kernel that keeps time at 50 MHz.
+FAULTS = "arm,cpu-registers-not-fw-configured; clock-frequency = <50000000>;"
+# A hand-written qemu device: the device-type templates are the server's.
+DEVICE = """device_type: qemu
+available_architectures: [arm64, arm]
+constants:
+  boot_retry:
+  failure_retry:
+  default-shell-prompt: "lava-test: # "
+  kernel-start-message: "Linux version [0-9]"
+  shutdown-message: "The system is going down for reboot NOW"
+  spawn_maxread: "4092"
+  posix:
+    lava_test_sh_cmd: /bin/sh
+    lava_test_results_dir: /lava-%%s
+    lava_test_shell_file: ~/.bashrc
+commands: {}
+actions:
+  deploy:
+    methods:
+      image:
+        parameters:
+          guest: {size: 64, interface: virtio, driveid: lavatest}
+  boot:
+    methods:
+      qemu:
+        parameters:
+          command: %s
+          options: [%s]
+timeouts: {actions: {}, connections: {}}
+"""
+# The shell's own start: the console is PID 1's, with /dev and /proc.
+INIT = b"#!/bin/sh\nmount -t devtmpfs dev /dev\nmount -t proc proc /proc\nexec /bin/sh\n"
+opt = None
+
+
+def read_cpio(blob):
+    """{name: (mode, data)} of a newc archive."""
+    pos, entries = 0, {}
+    while True:
+        fields = [int(blob[pos + 6 + 8 * i:pos + 14 + 8 * i], 16) for i in range(13)]
+        mode, size, name_size = fields[1], fields[6], fields[11]
+        name = blob[pos + 110:pos + 109 + name_size].decode()
+        pos += 110 + name_size
+        pos += -pos % 4
+        if name == "TRAILER!!!":
+            return entries
+        entries[name] = (mode, blob[pos:pos + size])
+        pos += size + -size % 4
+
+
+def ramdisk(kernel, tmp):
+    """A ramdisk with the busybox of Debian's installer, its loader and C library."""
+    arch_dir = os.path.dirname(KERNELS[kernel][KERNELS[kernel].index("-kernel") + 1])
+    with gzip.open(os.path.join(arch_dir, "initrd.gz")) as f:
+        entries = read_cpio(f.read())
+    busybox = os.path.join(tmp, "busybox")
+    with open(busybox, "wb") as f:
+        f.write(entries["bin/busybox"][1])
+    libs, interp = needs(busybox)
+    keep = {n for n, (mode, data) in entries.items()
+            if n == "bin/busybox" or stat.S_ISLNK(mode) and data.endswith(b"busybox")}
+    files = {posixpath.basename(n): n for n, (mode, _) in entries.items() if n.startswith("lib/")}
+    todo = [files[lib] for lib in libs] + [interp.lstrip("/")]
+    while todo:  # each library, and what its links lead to
+        name = todo.pop()
+        keep.add(name)
+        mode, data = entries[name]
+        if stat.S_ISLNK(mode):
+            todo.append(posixpath.normpath(posixpath.join(posixpath.dirname(name), data.decode())))
+    dirs = {"dev", "proc", "tmp"} | {posixpath.dirname(n) for n in keep} | {"usr"}
+    out = [(d, stat.S_IFDIR | 0o755, b"", 0) for d in sorted(dirs - {""})]
+    out += [("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1),
+            ("init", stat.S_IFREG | 0o755, INIT, 0)]
+    out += [(n, entries[n][0], entries[n][1], 0) for n in sorted(keep)]
+    path = os.path.join(tmp, "ramdisk.cpio")
+    with open(path, "wb") as f:
+        f.write(cpio(out))
+    return path
+
+
+def results(log):
+    """{case: (result, measurement, units)} of the test definition, from lava-run's log."""
+    found = {}
+    for line in log.splitlines():
+        m = re.search(r'"case": "([^"]+)", "definition": "0_latmeter-tools", .*"result": "(\w+)"',
+                      line)
+        if '"lvl": "results"' in line and m:
+            value = re.search(r'"measurement": ! "([^"]+)"', line)
+            units = re.search(r'"units": "([^"]+)"', line)
+            found[m[1]] = (m[2], value and float(value[1]), units and units[1])
+    return found
+
+
+class Job(unittest.TestCase):
+    def test_cases_and_verdicts(self):
+        got = opt.results
+        self.assertEqual(sorted(got), sorted(CASES), opt.log[-3000:])
+        failing = {"latmeter-vdso", "tickrate-agrees"} if opt.faulty else set()
+        for case in CASES:
+            self.assertEqual(got[case][0], "fail" if case in failing else "pass", case)
+            self.assertEqual(got[case][2], UNITS.get(case), case)
+            self.assertEqual(got[case][1] is not None, case in UNITS, case)
+        self.assertEqual(got["tickrate-reported"][1], 62500000)
+
+
+class Runner(unittest.TestCase):
+    """Outside LAVA, one line a case."""
+
+    def run_script(self, bindir, args):
+        env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args)
+        p = subprocess.run(["sh", opt.script], env=env, capture_output=True, text=True,
+                           timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return [line.split(" ") for line in p.stdout.splitlines()]
+
+    def test_figures_and_skipped_tickrate(self):
+        lines = self.run_script(opt.bindir, "-c 5 -l 2 -r 1")
+        self.assertEqual([line[0] for line in lines], CASES)
+        for name, result, *figure in lines:
+            if name.startswith("tickrate"):
+                self.assertEqual((result, figure), ("skip", []))
+            elif name in UNITS:
+                self.assertEqual(result, "pass")
+                self.assertRegex(" ".join(figure), r"^\d+ ns$")
+            else:  # latmeter; latmeter-vdso compares timings, which are not the test's
+                self.assertIn(result, ["pass"] if name == "latmeter" else ["pass", "fail"])
+
+    def test_failures_are_failed_cases(self):
+        for bindir, args in ((opt.bindir, "-m time"), (opt.bindir, "-x"), ("/nonexistent", "")):
+            lines = self.run_script(bindir, args)
+            self.assertEqual(lines, [[c, "fail"] for c in CASES[:6]] +
+                             [[c, "skip"] for c in CASES[6:]], args)
+
+
+def run_job():
+    if os.geteuid() != 0:
+        print("lava-run runs as root only: not run")
+        return SKIP
+    with tempfile.TemporaryDirectory() as tmp:
+        programs = os.path.join(tmp, "programs.tar")
+        with tarfile.open(programs, "w") as tar:
+            for path in opt.programs:
+                tar.add(path, os.path.basename(path))
+        # The guests' machine, less the kernel and its command line, which the job gives.
+        cmd = KERNELS[opt.kernel][:KERNELS[opt.kernel].index("-kernel")]
+        options = cmd[1:] + QEMU[:QEMU.index("-append")] + ["-monitor", "none"]
+        subs = {"@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
+                "@REPOSITORY@": opt.repository}
+        if opt.faulty:
+            subs["@DTB@"] = faulty_dtb(cmd + options, FAULTS, os.path.join(tmp, "board.dtb"))[1]
+        with open(opt.job) as f:
+            job = f.read()
+        for key, value in subs.items():
+            job = job.replace(key, value)
+        # One option a line, with its value.
+        lines = " ".join(options).replace(" -", "\n-").splitlines()
+        files = {"job.yaml": job, "device.yaml": DEVICE % (cmd[0], ", ".join(map(repr, lines)))}
+        for name, text in files.items():
+            with open(os.path.join(tmp, name), "w") as f:
+                f.write(text)
+        # lava-run works in a folder named after the job id: one a process.
+        p = subprocess.run(["lava-run", "--device", os.path.join(tmp, "device.yaml"),
+                            "--job-id", str(os.getpid()), "--output-dir",
+                            os.path.join(tmp, "out"), os.path.join(tmp, "job.yaml")],
+                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
+    opt.log = p.stdout + p.stderr
+    opt.results = results(opt.log)
+    for case in CASES:
+        result, value, units = opt.results.get(case, ("missing", None, None))
+        print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
+    return run_suite(Job)
+
+
+def run_suite(case):
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
+    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+
+
+def main():
+    global opt
+    p = argparse.ArgumentParser()
+    sub = p.add_subparsers(dest="mode", required=True)
+    r = sub.add_parser("runner")
+    r.add_argument("script")
+    r.add_argument("bindir")
+    j = sub.add_parser("job")
+    j.add_argument("--kernel", choices=KERNELS, required=True)
+    j.add_argument("--faulty", action="store_true")
+    j.add_argument("--repository", required=True)
+    j.add_argument("job")
+    j.add_argument("programs", nargs=2)
+    opt = p.parse_args()
+    return run_job() if opt.mode == "job" else run_suite(Runner)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
