@@ -61,13 +61,15 @@ __attribute__((constructor)) static void app_start_done()
 
 // The kernel's registers and stack reach _start as they came; the first
 // argument register survives the call in one that calls preserve.
+// clang-format off
 asm(".pushsection .text, \"ax\", %progbits\n"
     ".p2align 2\n"
     ".globl app_start\n"
     ".type app_start, %function\n"
     "app_start:\n"
     "    mov " KEEP_REG ", " REG(0) "\n"
-                                    "    bl app_start_install\n"
-                                    "    mov " REG(0) ", " KEEP_REG "\n"
-                                                      "    b _start\n"
-                                                      ".popsection\n");
+    "    bl app_start_install\n"
+    "    mov " REG(0) ", " KEEP_REG "\n"
+    "    b _start\n"
+    ".popsection\n");
+// clang-format on
