@@ -77,7 +77,8 @@ class Case(unittest.TestCase):
 
     def preloaded(self, lib, args, prefix=(), *env):
         """Runs latmeter with lib preloaded into it alone, not into the commands that start it."""
-        sets = ["LD_PRELOAD=" + lib, *env]
+        # A sanitizer's runtime would rather come first.
+        sets = ["LD_PRELOAD=" + lib, "ASAN_OPTIONS=verify_asan_link_order=0", *env]
         return run(args, [*prefix, "env", *(["QEMU_SET_ENV=" + ",".join(sets)] if opt.emu else sets)])
 
     def traced(self, args, prefix=(), status=0, error=""):
