@@ -118,7 +118,7 @@ def frames(console):
 
 
 def faulty_dtb(cmd, prop, path):
-    """qemu's device tree for this machine, with prop added to its timer node."""
+    """Writes qemu's device tree for this machine to path, with prop added to its timer node."""
     machine = cmd.index("virt")
     dump = cmd[:machine] + ["virt,dumpdtb=" + path] + cmd[machine + 1:]
     subprocess.run(dump, stdin=subprocess.DEVNULL, capture_output=True, check=True)
@@ -129,7 +129,7 @@ def faulty_dtb(cmd, prop, path):
     assert found == 1, "no single timer node"
     subprocess.run(["dtc", "-q", "-I", "dts", "-O", "dtb", "-o", path], input=dts, text=True,
                    check=True)
-    return ["-dtb", path]
+    return path
 
 
 def boot(cases):
@@ -142,7 +142,7 @@ def boot(cases):
         cmd = KERNELS[opt.kernel] + QEMU
         prop = opt.board.timer.get(opt.kernel)
         if prop:
-            cmd += faulty_dtb(cmd, prop, os.path.join(tmp, "board.dtb"))
+            cmd += ["-dtb", faulty_dtb(cmd, prop, os.path.join(tmp, "board.dtb"))]
         p = subprocess.run(cmd + ["-initrd", image], stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=300)
     got = frames(p.stdout)

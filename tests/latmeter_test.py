@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from tracing import file_calls, syscalls
+from tracing import SLEEPS, file_calls, syscalls
 
 USAGE = (
     "Usage: %s [options]\n\nThis program benchmarks some simple kernel syscalls:\n"
@@ -35,6 +35,8 @@ SMALL = ["-c", "2", "-l", "2", "-r", "1"]
 FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
 NO_DEVICE = "%s: /dev/zero: %s\n"
 opt = None  # the command line of this script
+# LeakSanitizer, in the sanitized build, cannot run under a tracer.
+UNDER_TRACER = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
 
 
 def run(args, prefix=(), env=None, stdout=subprocess.PIPE):
@@ -92,9 +94,7 @@ class Case(unittest.TestCase):
             self.assertIn(error, err)  # the trace's lines interleave with it
             return out, syscalls(err)
         with tempfile.NamedTemporaryFile("r") as f:
-            # LeakSanitizer, in the sanitized build, cannot run under a tracer.
-            env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-            rc, out, err = run(args, [*prefix, "strace", "-qq", "-o", f.name], env)
+            rc, out, err = run(args, [*prefix, "strace", "-qq", "-o", f.name], UNDER_TRACER)
             self.assertEqual((rc, err), (status, error), args)
             return out, syscalls(f.read())
 
@@ -195,7 +195,7 @@ class LongLoop(Case):
 
 
 class Trace(Case):
-    EVENTS = {"clock_gettime": "R", "clock_nanosleep": "P", "nanosleep": "P"}
+    EVENTS = {"clock_gettime": "R", **dict.fromkeys(SLEEPS, "P")}
 
     def clock_reads(self, calls, loops, rounds):
         """Direct clock reads, as a tracer sees them, for -m time with these sizes."""
@@ -302,7 +302,7 @@ class WriteErrors(Case):
             self.skipTest("no write to fail once under emulation")
         # The first dot fails; the writes after it succeed.
         inject = ["strace", "-qq", "-o", "/dev/null", "-e", "inject=write:error=EIO:when=2"]
-        rc, _, err = run(["-m", "time"] + SMALL, inject, dict(os.environ, ASAN_OPTIONS="detect_leaks=0"))
+        rc, _, err = run(["-m", "time"] + SMALL, inject, UNDER_TRACER)
         self.assertEqual((rc, err), (1, "%s: write error\n" % opt.exe))
 
     def test_closed_output(self):

@@ -175,7 +175,7 @@ def run_job():
         subs = {"@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
                 "@REPOSITORY@": opt.repository}
         if opt.faulty:
-            subs["@DTB@"] = faulty_dtb(cmd + options, FAULTS, os.path.join(tmp, "board.dtb"))[1]
+            subs["@DTB@"] = faulty_dtb(cmd + options, FAULTS, os.path.join(tmp, "board.dtb"))
         with open(opt.job) as f:
             job = f.read()
         for key, value in subs.items():

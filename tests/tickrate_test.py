@@ -10,7 +10,7 @@ import subprocess
 import sys
 import unittest
 
-from tracing import syscalls
+from tracing import SLEEPS, syscalls
 
 QEMU_HZ = 62500000
 UNREADABLE = "%s: the generic timer cannot be read here\n"
@@ -63,7 +63,7 @@ class Output(unittest.TestCase):
         check_output(self, p.stdout, 0.99, 3, QEMU_HZ if emu else None)
         if emu:  # each count is written before the next sleep, the average at the end
             events = "".join("W" if name == "write" and args[0] == "1" else
-                             "S" if name in ("clock_nanosleep", "nanosleep") else ""
+                             "S" if name in SLEEPS else ""
                              for name, args, _ in syscalls(p.stderr))
             self.assertEqual(events, "SW" * 15 + "W")
 

@@ -4,6 +4,7 @@ import re
 LINE = re.compile(r"(?:\d+\s+)?(\w+)\((.*)\)\s*=\s*(-?\w+)")
 ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"(?:\.\.\.)?|\{[^}]*\}|\[[^\]]*\]|[^,]+)')
 MAP_ARGS = ["NULL", "65536", "PROT_READ", "MAP_PRIVATE"]
+SLEEPS = ("clock_nanosleep", "nanosleep")  # the calls a sleep is made of
 
 
 def syscalls(log):
