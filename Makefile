@@ -7,11 +7,18 @@ RUN_PKGS := g++ cmake ninja-build
 DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils
 TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck \
 	shellcheck git
-# Debian's own Arm kernels, the emulator that boots them, and LAVA's
-# dispatcher; without their recommends, which would bring a whole desktop for
+# The guests boot this release's own Arm kernels, with the emulator that
+# boots them; without their recommends, which would bring a whole desktop for
 # the emulator's window.
-GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-12-netboot-arm64 \
-	debian-installer-12-netboot-armhf lava-dispatcher
+RELEASE := $(shell . /etc/os-release && echo "$$VERSION_ID")
+GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-$(RELEASE)-netboot-arm64 \
+	debian-installer-$(RELEASE)-netboot-armhf
+# Not every release packages LAVA's dispatcher; without it, its jobs are skipped.
+LAB_PKGS := lava-dispatcher
+# Debian's arm64 kernel with 16 KiB pages, the newest of its 6.12 ones; only
+# the kernel image is kept.
+KERNEL_16K := build/kernels/arm64-16k/vmlinuz
+KERNEL_16K_PKG := ^linux-image-6\.12\.[0-9.]+\+deb[0-9]+-arm64-16k-unsigned$$
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs those of the named Debian packages that are not installed yet,
@@ -27,7 +34,12 @@ define install
 	fi
 endef
 
-.PHONY: run test dist deps-run deps-test deps-dist clean
+# The same, for those of them that this release packages at all.
+define install_if_packaged
+	$(call install,$$(for p in $(1); do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done),$(2))
+endef
+
+.PHONY: run test dist deps-run deps-test deps-dist kernel-16k clean
 
 run: deps-run
 	cmake --preset native
@@ -59,6 +71,20 @@ deps-dist:
 deps-test:
 	$(call install,$(TEST_PKGS))
 	$(call install,$(GUEST_PKGS),--no-install-recommends)
+	$(call install_if_packaged,$(LAB_PKGS),--no-install-recommends)
+	@[ -f $(KERNEL_16K) ] || $(MAKE) --no-print-directory kernel-16k
+
+# Through dpkg's multiarch, which arm64 packages need on this machine.
+kernel-16k:
+	@dpkg --print-foreign-architectures | grep -qx arm64 || \
+		{ $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq; }
+	rm -rf $(dir $(KERNEL_16K)) && mkdir -p $(dir $(KERNEL_16K))
+	cd $(dir $(KERNEL_16K)) && \
+		pkg=$$(apt-cache search --names-only '$(KERNEL_16K_PKG)' | cut -d' ' -f1 | sort -V | tail -n1) && \
+		echo "fetching $${pkg:?no arm64 16k kernel in this release}" && \
+		apt-get download -qq -o APT::Sandbox::User=root "$$pkg:arm64" && \
+		dpkg-deb --fsys-tarfile *.deb | tar -x --wildcards './boot/vmlinuz-*' && \
+		mv boot/vmlinuz-* vmlinuz && rm -rf boot *.deb
 
 clean:
 	rm -rf build dist
