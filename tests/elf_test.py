@@ -3,6 +3,7 @@
 
 usage: elf_test.py linkage dynamic|static EXE
        elf_test.py aligned SYMBOL BYTES EXE
+       elf_test.py pages EXE...
 """
 import re
 import subprocess
@@ -35,6 +36,21 @@ def aligned(symbol, size, exe):
     return len(found) == 1 and int(found[0], 16) % int(size) == 0
 
 
+def load_aligns(exe):
+    """The alignment of each of a program's LOAD segments."""
+    return [int(a, 16) for a in re.findall(r"^\s*LOAD\s.*\s(0x[0-9a-f]+)$", readelf("-l", exe), re.M)]
+
+
+def pages(*exes):
+    """Loadable where pages are 4, 16 or 64 KiB."""
+    ok = True
+    for exe in exes:
+        aligns = load_aligns(exe)
+        print("%s: LOAD segments aligned %s" % (exe, ", ".join(map(hex, aligns))))
+        ok = ok and bool(aligns) and min(aligns) >= 65536
+    return ok
+
+
 if __name__ == "__main__":
-    check = {"linkage": linkage, "aligned": aligned}[sys.argv[1]]
+    check = {"linkage": linkage, "aligned": aligned, "pages": pages}[sys.argv[1]]
     sys.exit(0 if check(*sys.argv[2:]) else 1)

@@ -13,7 +13,7 @@ import tarfile
 import tempfile
 import unittest
 
-from elf_test import needs, readelf
+from elf_test import load_aligns, needs, readelf
 from latmeter_test import USAGE
 
 opt = None
@@ -65,6 +65,7 @@ class Archive(Case):
             path = os.path.join(bindir, program)
             self.assertEqual(needs(path), ([], None), program)
             self.assertNotIn(".symtab", readelf("-S", path), program)
+            self.assertGreaterEqual(min(load_aligns(path)), 65536, program)  # 16 and 64 KiB pages
         self.check_runs(bindir)
 
 
