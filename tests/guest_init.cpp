@@ -67,8 +67,10 @@ static void run_case(int number, char *line)
     pid_t pid = fork();
     if (pid == 0) {
         int out = create(argv[0]), err = create(err_file);
-        dup2(out, 1);
-        dup2(err, 2);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
+            perror(argv[0]);
+            _exit(127);
+        }
         close(out);
         close(err);
         char *empty_env[] = {nullptr};
