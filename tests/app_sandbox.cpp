@@ -1,8 +1,11 @@
 // Runs a program as an Android app's process would: under a seccomp filter
-// that lets through the system calls of Android's app allowlist for this
-// architecture and traps every other one, as Android's own filter does.
+// that lets through the system calls that every Android release's app
+// allowlist has for this architecture and traps every other one, as
+// Android's own filter does.
 //
-// usage: app_sandbox PROGRAM [ARG...]
+// usage: app_sandbox [-b] [-d CALL]... PROGRAM [ARG...]
+//   -b       start the program with SIGSYS blocked, as a parent may leave it
+//   -d CALL  trap this call too
 
 #include <asm/unistd.h>
 #include <linux/audit.h>
@@ -10,8 +13,10 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #if defined(__aarch64__)
@@ -20,8 +25,13 @@
 #define THIS_ARCH AUDIT_ARCH_ARM
 #endif
 
-// The allowlist's names, as this architecture's numbers.
-static const unsigned allowed[] = {
+struct call {
+    unsigned nr;
+    const char *name;
+};
+
+// The allowlist's names, with this architecture's numbers.
+static call allowed[] = {
 #include "app_syscalls.h"
 };
 
@@ -30,29 +40,50 @@ enum { count = sizeof allowed / sizeof *allowed };
 // Linear: an arch check, then a test and an allow for each number.
 static sock_filter filter[4 + 2 * count + 1];
 
+static void usage(const char *prog)
+{
+    fprintf(stderr, "usage: %s [-b] [-d CALL]... PROGRAM [ARG...]\n", prog);
+    _exit(2);
+}
+
 int main(int argc, char *argv[])
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: %s PROGRAM [ARG...]\n", argv[0]);
-        return 2;
+    int opt;
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    while ((opt = getopt(argc, argv, "+bd:")) != -1) {
+        switch (opt) {
+        case 'b': sigaddset(&blocked, SIGSYS); break;
+        case 'd':
+            for (call &c : allowed)
+                if (strcmp(c.name, optarg) == 0)
+                    c.name = nullptr;
+            break;
+        default: usage(argv[0]);
+        }
     }
+    if (optind >= argc)
+        usage(argv[0]);
     sock_filter *f = filter;
     *f++ = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch));
     *f++ = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, THIS_ARCH, 1, 0);
     *f++ = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP);
     *f++ = BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr));
-    for (unsigned nr : allowed) {
-        *f++ = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, nr, 0, 1);
+    for (const call &c : allowed) {
+        if (!c.name)
+            continue;
+        *f++ = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, c.nr, 0, 1);
         *f++ = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     }
     *f++ = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP);
     sock_fprog prog = {static_cast<unsigned short>(f - filter), filter};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0 ||
+        sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0) {
         perror("seccomp");
         return 127;
     }
-    execv(argv[1], argv + 1);
+    execv(argv[optind], argv + optind);
     perror("execv");
     return 127;
 }
