@@ -42,9 +42,9 @@ endef
 .PHONY: run test dist deps-run deps-test deps-dist kernel-16k clean
 
 run: deps-run
-	cmake --preset native
-	cmake --build --preset native
-	./build/native/latmeter/latmeter
+	cmake --preset native-run
+	cmake --build --preset native-run
+	./build/native-run/latmeter/latmeter
 
 test: deps-test
 	@for p in $(PRESETS); do \
