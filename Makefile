@@ -6,7 +6,7 @@ DIST_PRESETS := aarch64-static armhf-static
 RUN_PKGS := g++ cmake ninja-build
 DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils
 TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck \
-	shellcheck git
+	shellcheck git mksh busybox
 # The guests boot this release's own Arm kernels, with the emulator that
 # boots them; without their recommends, which would bring a whole desktop for
 # the emulator's window.
@@ -15,10 +15,11 @@ GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-$(RELEASE)-n
 	debian-installer-$(RELEASE)-netboot-armhf
 # Not every release packages LAVA's dispatcher; without it, its jobs are skipped.
 LAB_PKGS := lava-dispatcher
-# Debian's arm64 kernel with 16 KiB pages, the newest of its 6.12 ones; only
-# the kernel image is kept.
-KERNEL_16K := build/kernels/arm64-16k/vmlinuz
-KERNEL_16K_PKG := ^linux-image-6\.12\.[0-9.]+\+deb[0-9]+-arm64-16k-unsigned$$
+# Fetched from Debian's arm64 packages: the newest 6.12 kernel with 16 KiB
+# pages, and a busybox with taskset for the board-lab ramdisk.
+FETCHED := build/fetched
+KERNEL_16K := $(FETCHED)/vmlinuz-arm64-16k
+BUSYBOX_ARM64 := $(FETCHED)/busybox-arm64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # Installs those of the named Debian packages that are not installed yet,
@@ -39,7 +40,7 @@ define install_if_packaged
 	$(call install,$$(for p in $(1); do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done),$(2))
 endef
 
-.PHONY: run test dist deps-run deps-test deps-dist kernel-16k clean
+.PHONY: run test dist deps-run deps-test deps-dist clean
 
 run: deps-run
 	cmake --preset native-run
@@ -72,19 +73,28 @@ deps-test:
 	$(call install,$(TEST_PKGS))
 	$(call install,$(GUEST_PKGS),--no-install-recommends)
 	$(call install_if_packaged,$(LAB_PKGS),--no-install-recommends)
-	@[ -f $(KERNEL_16K) ] || $(MAKE) --no-print-directory kernel-16k
+	@$(MAKE) --no-print-directory $(KERNEL_16K) $(BUSYBOX_ARM64)
 
-# Through dpkg's multiarch, which arm64 packages need on this machine.
-kernel-16k:
+# fetch_arm64 NAME-PATTERN,MEMBER,FILE: of the newest arm64 package whose name
+# matches, only the one file; through dpkg's multiarch, which arm64 packages
+# need on this machine.
+define fetch_arm64
 	@dpkg --print-foreign-architectures | grep -qx arm64 || \
 		{ $(SUDO) dpkg --add-architecture arm64 && $(SUDO) apt-get update -qq; }
-	rm -rf $(dir $(KERNEL_16K)) && mkdir -p $(dir $(KERNEL_16K))
-	cd $(dir $(KERNEL_16K)) && \
-		pkg=$$(apt-cache search --names-only '$(KERNEL_16K_PKG)' | cut -d' ' -f1 | sort -V | tail -n1) && \
-		echo "fetching $${pkg:?no arm64 16k kernel in this release}" && \
+	@rm -rf $@.d && mkdir -p $@.d && cd $@.d && \
+		pkg=$$(apt-cache search --names-only '$(1)' | cut -d' ' -f1 | sort -V | tail -n1) && \
+		echo "fetching $${pkg:?no package like $(1)}:arm64" && \
 		apt-get download -qq -o APT::Sandbox::User=root "$$pkg:arm64" && \
-		dpkg-deb --fsys-tarfile *.deb | tar -x --wildcards './boot/vmlinuz-*' && \
-		mv boot/vmlinuz-* vmlinuz && rm -rf boot *.deb
+		dpkg-deb --fsys-tarfile *.deb | tar -xO --wildcards '$(2)' >file && \
+		mv file ../$(notdir $@) && cd .. && rm -rf $(notdir $@).d
+endef
+
+$(KERNEL_16K):
+	$(call fetch_arm64,^linux-image-6\.12\.[0-9.]+\+deb[0-9]+-arm64-16k-unsigned$$,./boot/vmlinuz-*)
+
+$(BUSYBOX_ARM64):
+	$(call fetch_arm64,^busybox-static$$,*bin/busybox)
+	chmod 755 $@
 
 clean:
 	rm -rf build dist

@@ -9,12 +9,14 @@
 #   BINDIR              where the programs are (empty: found on PATH)
 #   TICKRATE_TOLERANCE  how far, in per cent, tickrate's average may stray
 #                       from the reported frequency (default 2)
+#   CPUS                empty: one run, unpinned; "all": one run pinned to
+#                       each online CPU; or CPU numbers, such as "0 4 7"
 #
-# POSIX sh with sed and awk only: busybox, toybox and dash run it.
+# POSIX sh with sed and awk only: mksh, toybox, busybox and dash run it. It
+# writes no file, since a phone has no /tmp: output is kept in variables.
 
 tolerance=${TICKRATE_TOLERANCE:-2}
-out=${TMPDIR:-/tmp}/latmeter-tools.$$
-trap 'rm -f "$out"' EXIT
+frequencies=
 
 # The path of a program, or nothing if it is not installed.
 program() {
@@ -38,39 +40,14 @@ report() {
 	fi
 }
 
-# A figure case: pass with its measurement, or fail without one.
+# figure NAME VALUE UNITS: pass with its measurement, skip for "-" (a
+# section that was not asked for), or fail without one.
 figure() {
-	if [ -n "$2" ]; then
-		report "$1" pass "$2" "$3"
-	else
-		report "$1" fail
-	fi
-}
-
-# The four figures, "syscall libc mmap read", if the output is a whole run.
-latmeter_figures() {
-	awk -F '\t' '
-		/^clock_gettime: \.*$/ || /^read file: \.*$/ || /^$/ { next }
-		$1 ~ /^    (syscall|libc|mmap|read):$/ && $2 ~ /^-?[0-9]+ ns$/ {
-			sub(/ ns$/, "", $2); n += !($1 in v); v[$1] = $2; next
-		}
-		{ bad = 1 }
-		END {
-			if (!bad && n == 4)
-				print v["    syscall:"], v["    libc:"], v["    mmap:"], v["    read:"]
-		}' "$out"
-}
-
-# "reported average" if the output is tickrate's nineteen lines.
-tickrate_figures() {
-	awk '
-		NR == 1 && /^Reported generic timer frequency: [0-9]+ Hz$/ { r = $5; next }
-		NR == 2 && /^Measured generic timer frequency:$/ { next }
-		NR >= 3 && NR <= 17 && /^[0-9]+ Hz$/ { next }
-		NR == 18 && /^$/ { next }
-		NR == 19 && /^Average: [0-9]+\.[0-9] Hz$/ { a = $2; next }
-		{ bad = 1 }
-		END { if (!bad && NR == 19) print r, a }' "$out"
+	case $2 in
+	"") report "$1" fail ;;
+	-) report "$1" skip ;;
+	*) report "$1" pass "$2" "$3" ;;
+	esac
 }
 
 # verdict NAME CONDITION: pass where the awk condition on the figures holds;
@@ -83,34 +60,126 @@ verdict() {
 	fi
 }
 
-# run PROGRAM [ARG...]: its output in $out; fails where there is no program.
-run() {
-	[ -n "$1" ] && "$@" >"$out"
+# "syscall libc mmap read", "-" for each figure of a section that did not
+# run, if the output on standard input is a whole run of one or both.
+latmeter_figures() {
+	awk -F '\t' '
+		/^clock_gettime: \.*$/ || /^read file: \.*$/ || /^$/ { next }
+		$1 ~ /^    (syscall|libc|mmap|read):$/ && $2 ~ /^-?[0-9]+ ns$/ {
+			sub(/ ns$/, "", $2); n += !($1 in v); v[$1] = $2; next
+		}
+		{ bad = 1 }
+		END {
+			t = ("    syscall:" in v) + ("    libc:" in v)
+			f = ("    mmap:" in v) + ("    read:" in v)
+			if (bad || t % 2 || f % 2 || n == 0)
+				exit
+			split("syscall libc mmap read", name, " ")
+			for (i = 1; i <= 4; i++) {
+				k = "    " name[i] ":"
+				printf "%s%s", (k in v ? v[k] : "-"), (i < 4 ? " " : "\n")
+			}
+		}'
 }
 
-# shellcheck disable=SC2046,SC2086 # the arguments and the figures, one word each
-set -- $(run "$(program latmeter)" $LATMETER_ARGS && latmeter_figures)
-[ $# -eq 4 ] && whole=1 || whole=
-verdict latmeter "$whole"
-figure latmeter-syscall "$1" ns
-figure latmeter-libc "$2" ns
-figure latmeter-mmap "$3" ns
-figure latmeter-read "$4" ns
-# The C library reads the clock without entering the kernel.
-verdict latmeter-vdso "${whole:+2 * $2 < $1}"
+# "reported average" if the output on standard input is tickrate's nineteen
+# lines.
+tickrate_figures() {
+	awk '
+		NR == 1 && /^Reported generic timer frequency: [0-9]+ Hz$/ { r = $5; next }
+		NR == 2 && /^Measured generic timer frequency:$/ { next }
+		NR >= 3 && NR <= 17 && /^[0-9]+ Hz$/ { next }
+		NR == 18 && /^$/ { next }
+		NR == 19 && /^Average: [0-9]+\.[0-9] Hz$/ { a = $2; next }
+		{ bad = 1 }
+		END { if (!bad && NR == 19) print r, a }'
+}
 
-tickrate=$(program tickrate)
-if [ -z "$tickrate" ]; then
-	for name in tickrate tickrate-reported tickrate-measured tickrate-agrees; do
-		report $name skip
-	done
+# latmeter_cases SUFFIX [PIN...]: one run of latmeter, and its cases.
+latmeter_cases() {
+	sfx=$1
+	shift
+	latmeter=$(program latmeter)
+	# shellcheck disable=SC2086 # the arguments, one word each
+	out=$([ -n "$latmeter" ] && "$@" "$latmeter" $LATMETER_ARGS) || out=
+	# shellcheck disable=SC2046 # the figures, one word each
+	set -- $(printf '%s\n' "$out" | latmeter_figures)
+	[ $# -eq 4 ] && whole=1 || whole=
+	verdict "latmeter$sfx" "$whole"
+	figure "latmeter-syscall$sfx" "$1" ns
+	figure "latmeter-libc$sfx" "$2" ns
+	figure "latmeter-mmap$sfx" "$3" ns
+	figure "latmeter-read$sfx" "$4" ns
+	# The C library reads the clock without entering the kernel.
+	if [ -n "$whole" ] && [ "$1" = - ]; then
+		report "latmeter-vdso$sfx" skip
+	else
+		verdict "latmeter-vdso$sfx" "${whole:+2 * $2 < $1}"
+	fi
+}
+
+# tickrate_cases SUFFIX [PIN...]: one run of tickrate, and its cases.
+tickrate_cases() {
+	sfx=$1
+	shift
+	tickrate=$(program tickrate)
+	if [ -z "$tickrate" ]; then
+		for name in tickrate tickrate-reported tickrate-measured tickrate-agrees; do
+			report "$name$sfx" skip
+		done
+		return
+	fi
+	out=$("$@" "$tickrate") || out=
+	# shellcheck disable=SC2046 # the figures, one word each
+	set -- $(printf '%s\n' "$out" | tickrate_figures)
+	[ $# -eq 2 ] && whole=1 || whole=
+	frequencies="$frequencies ${1:-none}"
+	verdict "tickrate$sfx" "$whole"
+	figure "tickrate-reported$sfx" "$1" Hz
+	figure "tickrate-measured$sfx" "$2" Hz
+	verdict "tickrate-agrees$sfx" "${whole:+($2 > $1 ? $2 - $1 : $1 - $2) * 100 <= $1 * t}"
+}
+
+# The online CPUs, one number a line: "0-3,6" in sysfs, else cpuinfo's.
+online_cpus() {
+	if [ -r /sys/devices/system/cpu/online ]; then
+		awk -F , '{
+			for (i = 1; i <= NF; i++) {
+				n = split($i, r, "-")
+				for (c = r[1]; c <= r[n]; c++)
+					print c
+			}
+		}' /sys/devices/system/cpu/online
+	else
+		awk -F ': *' '/^processor[ \t]*:/ { print $2 }' /proc/cpuinfo
+	fi
+}
+
+if [ -z "$CPUS" ]; then
+	latmeter_cases ""
+	tickrate_cases ""
 	exit 0
 fi
-# shellcheck disable=SC2046 # the figures, one word each
-set -- $(run "$tickrate" && tickrate_figures)
-[ $# -eq 2 ] && whole=1 || whole=
-verdict tickrate "$whole"
-figure tickrate-reported "$1" Hz
-figure tickrate-measured "$2" Hz
-verdict tickrate-agrees "${whole:+($2 > $1 ? $2 - $1 : $1 - $2) * 100 <= $1 * t}"
+[ "$CPUS" = all ] && CPUS=$(online_cpus)
+pinned=0
+for cpu in $CPUS; do
+	if ! command -v taskset >/dev/null 2>&1; then
+		echo "no taskset here: the runs pinned to CPU $cpu are skipped" >&2
+		for name in latmeter latmeter-syscall latmeter-libc latmeter-mmap latmeter-read \
+			latmeter-vdso tickrate tickrate-reported tickrate-measured tickrate-agrees; do
+			report "$name-cpu$cpu" skip
+		done
+		continue
+	fi
+	latmeter_cases "-cpu$cpu" taskset -c "$cpu"
+	tickrate_cases "-cpu$cpu" taskset -c "$cpu"
+	pinned=$((pinned + 1))
+done
+# Firmware programs each core's CNTFRQ; a cluster may have been given
+# another value.
+if [ "$pinned" -ge 2 ] && [ -n "$(program tickrate)" ]; then
+	# shellcheck disable=SC2086 # one word a CPU
+	verdict tickrate-same-frequency "$(printf '%s\n' $frequencies |
+		awk 'NR == 1 { f = $1 } $1 != f || $1 == "none" { d = 1 } END { print !d }')"
+fi
 exit 0

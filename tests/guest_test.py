@@ -38,7 +38,8 @@ def release():
 
 
 IMAGES = "/usr/lib/debian-installer/images/%s/" % release()
-FETCHED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "kernels")
+# What `make test` fetches from Debian's arm64 packages.
+FETCHED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build", "fetched")
 KERNELS = {
     "arm64": ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53",
               "-kernel", IMAGES + "arm64/text/debian-installer/arm64/linux"],
@@ -46,7 +47,7 @@ KERNELS = {
               "-kernel", IMAGES + "armhf/text/debian-installer/armhf/vmlinuz"],
     # 16 KiB pages, a granule that cortex-a53 lacks; fetched by `make test`.
     "arm64-16k": ["qemu-system-aarch64", "-M", "virt", "-cpu", "max",
-                  "-kernel", os.path.join(FETCHED, "arm64-16k", "vmlinuz")],
+                  "-kernel", os.path.join(FETCHED, "vmlinuz-arm64-16k")],
 }
 QEMU = ["-m", "512", "-nographic", "-no-reboot", "-nic", "none", "-icount", "shift=0,sleep=off",
         "-append", "console=ttyAMA0 rdinit=/init panic=-1 loglevel=1"]

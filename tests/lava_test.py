@@ -3,7 +3,8 @@
 Debian's LAVA dispatcher on Debian's Arm kernels under qemu.
 
 usage: lava_test.py runner SCRIPT BINDIR
-       lava_test.py job --kernel arm64|armhf [--faulty] --repository DIR JOB LATMETER TICKRATE
+       lava_test.py job --kernel arm64|armhf [--faulty] [--smp N] --repository DIR JOB
+                        LATMETER TICKRATE
 """
 import argparse
 import gzip
@@ -19,11 +20,15 @@ import tempfile
 import unittest
 
 from elf_test import needs
-from guest_test import KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
+from guest_test import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
+from latmeter_test import private_mount
 
 SKIP = 77  # the test's SKIP_RETURN_CODE
 CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
          "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
+SHELLS = ["sh", "mksh", "busybox sh"]  # dash, Android's shell, and busybox's
+# The results of a run with only the time section.
+ALL_TIME = ["pass"] * 3 + ["skip"] * 2 + ["pass"] * 5
 UNITS = {"latmeter-syscall": "ns", "latmeter-libc": "ns", "latmeter-mmap": "ns",
          "latmeter-read": "ns", "tickrate-reported": "Hz", "tickrate-measured": "Hz"}
 # A vDSO without clock_gettime, and a kernel that keeps time at 50 MHz.
@@ -78,10 +83,15 @@ def read_cpio(blob):
 
 
 def ramdisk(kernel, tmp):
-    """A ramdisk with the busybox of Debian's installer, its loader and C library."""
+    """A ramdisk with the busybox of Debian's installer, its loader and C library;
+    for more than one CPU, a static busybox that has taskset."""
     arch_dir = os.path.dirname(KERNELS[kernel][KERNELS[kernel].index("-kernel") + 1])
     with gzip.open(os.path.join(arch_dir, "initrd.gz")) as f:
         entries = read_cpio(f.read())
+    if opt.smp > 1:
+        with open(os.path.join(FETCHED, "busybox-" + kernel), "rb") as f:
+            entries["bin/busybox"] = (stat.S_IFREG | 0o755, f.read())
+        entries["bin/taskset"] = (stat.S_IFLNK | 0o777, b"busybox")
     busybox = os.path.join(tmp, "busybox")
     with open(busybox, "wb") as f:
         f.write(entries["bin/busybox"][1])
@@ -89,7 +99,7 @@ def ramdisk(kernel, tmp):
     keep = {n for n, (mode, data) in entries.items()
             if n == "bin/busybox" or stat.S_ISLNK(mode) and data.endswith(b"busybox")}
     files = {posixpath.basename(n): n for n, (mode, _) in entries.items() if n.startswith("lib/")}
-    todo = [files[lib] for lib in libs] + [interp.lstrip("/")]
+    todo = [files[lib] for lib in libs] + ([interp.lstrip("/")] if interp else [])
     while todo:  # each library, and what its links lead to
         name = todo.pop()
         keep.add(name)
@@ -123,44 +133,109 @@ def results(log):
 class Job(unittest.TestCase):
     def test_cases_and_verdicts(self):
         got = opt.results
-        self.assertEqual(sorted(got), sorted(CASES), opt.log[-3000:])
+        suffixes = ["-cpu%d" % n for n in range(opt.smp)] if opt.smp > 1 else [""]
+        self.assertEqual(sorted(got), sorted([c + s for s in suffixes for c in CASES] +
+                                             ["tickrate-same-frequency"] * (opt.smp > 1)),
+                         opt.log[-3000:])
         failing = {"latmeter-vdso", "tickrate-agrees"} if opt.faulty else set()
         for case in CASES:
-            self.assertEqual(got[case][0], "fail" if case in failing else "pass", case)
-            self.assertEqual(got[case][2], UNITS.get(case), case)
-            self.assertEqual(got[case][1] is not None, case in UNITS, case)
-        # The counter's own rate, or the wrong one the faulty board's kernel keeps time at.
-        measured, reported = got["tickrate-measured"][1], got["tickrate-reported"][1]
-        self.assertTrue(1 <= measured / (WRONG_HZ if opt.faulty else reported) < 1.1, measured)
+            for sfx in suffixes:
+                result, value, units = got[case + sfx]
+                self.assertEqual(result, "fail" if case in failing else "pass", case + sfx)
+                self.assertEqual((value is not None, units), (case in UNITS, UNITS.get(case)))
+            # The counter's own rate, or the wrong one the faulty board's kernel keeps time at.
+            measured, reported = got["tickrate-measured" + sfx][1], got["tickrate-reported" + sfx][1]
+            self.assertTrue(1 <= measured / (WRONG_HZ if opt.faulty else reported) < 1.1, measured)
+        if opt.smp > 1:
+            self.assertEqual(got["tickrate-same-frequency"][0], "pass")
+
+
+def stand_in(bindir, name, out):
+    """A program that prints out, and its arguments on standard error."""
+    path = os.path.join(bindir, name)
+    with open(path, "w") as f:
+        f.write("#!/bin/sh\nfor a; do printf '<%%s>' \"$a\" >&2; done\nprintf '%%s' \"%s\"\n" % out)
+    os.chmod(path, 0o755)
+
+
+def tickrate_out(reported, count):
+    return ("Reported generic timer frequency: %d Hz\nMeasured generic timer frequency:\n%s"
+            "\nAverage: %.1f Hz\n" % (reported, "%d Hz\n" % count * 15, count))
 
 
 class Runner(unittest.TestCase):
-    """Outside LAVA, one line a case."""
+    """Outside LAVA, one line a case, under each shell, with no TMPDIR and a
+    read-only /tmp: on the real latmeter, and on stand-ins that print what
+    the test chooses."""
 
-    def run_script(self, bindir, args):
-        env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args)
-        p = subprocess.run(["sh", opt.script], env=env, capture_output=True, text=True,
-                           timeout=60)
+    def setUp(self):
+        self.no_tmp = private_mount(self, "mount -t tmpfs -o ro none /tmp")
+        # Not under /tmp, which the runs do not see.
+        tmp = tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opt.bindir)))
+        self.addCleanup(tmp.cleanup)
+        self.stand_ins = tmp.name
+
+    def run_script(self, bindir, args, shell="sh", **env):
+        env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args, **env)
+        env.pop("TMPDIR", None)
+        p = subprocess.run([*self.no_tmp, *shell.split(), opt.script], env=env,
+                           capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stderr)
-        return [line.split(" ") for line in p.stdout.splitlines()]
+        return [line.split(" ") for line in p.stdout.splitlines()], p.stderr
 
-    def test_figures_and_skipped_tickrate(self):
-        lines = self.run_script(opt.bindir, "-c 5 -l 2 -r 1")
-        self.assertEqual([line[0] for line in lines], CASES)
-        for name, result, *figure in lines:
-            if name.startswith("tickrate"):
-                self.assertEqual((result, figure), ("skip", []))
-            elif name in UNITS:
-                self.assertEqual(result, "pass")
-                self.assertRegex(" ".join(figure), r"^\d+ ns$")
-            else:  # latmeter; latmeter-vdso compares timings, which are not the test's
-                self.assertIn(result, ["pass"] if name == "latmeter" else ["pass", "fail"])
+    def test_figures_and_skipped_cases(self):
+        for shell in SHELLS:
+            for args, ran in (("-c 5 -l 2 -r 1", CASES[:6]), ("-m time -c 5 -l 2 -r 1", CASES[:3] + CASES[5:6]),
+                              ("-m file -c 5 -l 2 -r 1", CASES[:1] + CASES[3:5])):
+                lines, _ = self.run_script(opt.bindir, args, shell)
+                self.assertEqual([line[0] for line in lines], CASES, shell)
+                for name, result, *figure in lines:
+                    if name == "latmeter-vdso" and name in ran:  # compares timings
+                        self.assertIn(result, ["pass", "fail"])
+                    elif name in ran:
+                        self.assertEqual(result, "pass", (shell, args, name))
+                        self.assertRegex(" ".join(figure), r"^\d+ ns$" if name in UNITS else "^$")
+                    else:
+                        self.assertEqual((result, figure), ("skip", []), (shell, args, name))
 
     def test_failures_are_failed_cases(self):
-        for bindir, args in ((opt.bindir, "-m time"), (opt.bindir, "-x"), ("/nonexistent", "")):
-            lines = self.run_script(bindir, args)
+        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", "")):
+            lines, _ = self.run_script(bindir, args)
             self.assertEqual(lines, [[c, "fail"] for c in CASES[:6]] +
                              [[c, "skip"] for c in CASES[6:]], args)
+
+    def test_each_case_carries_its_own_figure(self):
+        latmeter = "clock_gettime: ..\n    syscall:\t%d ns\n    libc:\t%d ns\n\nread file: ..\n" \
+                   "    mmap:\t52119 ns\n    read:\t42097 ns\n"
+        # libc below half of syscall or not, tickrate 1 and 3 per cent off
+        for libc, vdso, count, agrees in ((350, "pass", 63125000, "pass"),
+                                          (351, "fail", 64375000, "fail")):
+            stand_in(self.stand_ins, "latmeter", latmeter % (701, libc))
+            stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, count))
+            lines, err = self.run_script(self.stand_ins, "-c 1000  -l 4 -r 2")
+            self.assertEqual(lines, [
+                ["latmeter", "pass"], ["latmeter-syscall", "pass", "701", "ns"],
+                ["latmeter-libc", "pass", str(libc), "ns"], ["latmeter-mmap", "pass", "52119", "ns"],
+                ["latmeter-read", "pass", "42097", "ns"], ["latmeter-vdso", vdso],
+                ["tickrate", "pass"], ["tickrate-reported", "pass", "62500000", "Hz"],
+                ["tickrate-measured", "pass", "%d.0" % count, "Hz"], ["tickrate-agrees", agrees]])
+            self.assertEqual(err, "<-c><1000><-l><4><-r><2>")  # each a word of its own
+
+    def test_every_online_cpu(self):
+        stand_in(self.stand_ins, "latmeter", "clock_gettime: ..\n    syscall:\t9 ns\n    libc:\t3 ns\n")
+        cpus = sorted(os.sched_getaffinity(0))
+        # Where the CPUs report one frequency, and where the last reports another.
+        for last, same in ("0", "pass"), ("1", "fail"):
+            reported = "6250000$(taskset -pc $$ | grep -q ' %d$' && echo %s || echo 0)" % (cpus[-1],
+                                                                                      last)
+            stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000).replace(
+                "62500000 Hz\nM", reported + " Hz\nM"))
+            for shell in SHELLS:
+                lines, _ = self.run_script(self.stand_ins, "-m time", shell, CPUS="all")
+                want = [[c + "-cpu%d" % n, r] for n in cpus for c, r in zip(CASES, ALL_TIME)]
+                if len(cpus) > 1:
+                    want.append(["tickrate-same-frequency", same])
+                self.assertEqual([line[:2] for line in lines], want, shell)
 
 
 def run_job():
@@ -177,7 +252,7 @@ def run_job():
                 tar.add(path, os.path.basename(path))
         # The guests' machine, less the kernel and its command line, which the job gives.
         cmd = KERNELS[opt.kernel][:KERNELS[opt.kernel].index("-kernel")]
-        options = cmd[1:] + QEMU[:QEMU.index("-append")] + ["-monitor", "none"]
+        options = cmd[1:] + QEMU[:QEMU.index("-append")] + ["-monitor", "none", "-smp", str(opt.smp)]
         subs = {"@KERNEL@": KERNELS[opt.kernel][-1],
                 "@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
                 "@REPOSITORY@": opt.repository}
@@ -221,6 +296,7 @@ def main():
     j = sub.add_parser("job")
     j.add_argument("--kernel", choices=KERNELS, required=True)
     j.add_argument("--faulty", action="store_true")
+    j.add_argument("--smp", type=int, default=1)
     j.add_argument("--repository", required=True)
     j.add_argument("job")
     j.add_argument("programs", nargs=2)
