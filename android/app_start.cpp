@@ -33,7 +33,7 @@ static const char refused_clock[] =
 
 // The kernel's own layout, which is not the C library's struct sigaction.
 struct kernel_sigaction {
-    void (*handler)(int, siginfo_t *, void *);
+    void (*handler)(int, const siginfo_t *, void *);
     unsigned long flags;
     void (*restorer)();
     unsigned long mask[64 / (8 * sizeof(long))];
@@ -90,7 +90,7 @@ static long clock_gettime64_by_32(const mcontext_t &regs)
 }
 #endif
 
-extern "C" void app_start_sigsys(int, siginfo_t *info, void *context)
+extern "C" void app_start_sigsys(int, const siginfo_t *info, void *context)
 {
     ucontext_t *uc = static_cast<ucontext_t *>(context);
     switch (info->si_syscall) {
@@ -117,7 +117,7 @@ extern "C" void app_start_sigsys(int, siginfo_t *info, void *context)
 // assembly. The handler is installed with SIGSYS unblocked, since a parent
 // may leave it blocked, and the kernel kills rather than deliver a blocked
 // SIGSYS that a filter forces.
-extern "C" void app_start_install(char **argv, void (*handler)(int, siginfo_t *, void *))
+extern "C" void app_start_install(char **argv, void (*handler)(int, const siginfo_t *, void *))
 {
     prog_name = argv[0];
     struct kernel_sigaction act = {};

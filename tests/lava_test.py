@@ -275,8 +275,7 @@ def run_job():
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
     opt.log = p.stdout + p.stderr
     opt.results = results(opt.log)
-    for case in CASES:
-        result, value, units = opt.results.get(case, ("missing", None, None))
+    for case, (result, value, units) in sorted(opt.results.items()):
         print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
     return run_suite(Job)
 
