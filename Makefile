@@ -40,19 +40,24 @@ define install_if_packaged
 	$(call install,$$(for p in $(1); do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done),$(2))
 endef
 
-.PHONY: run test dist deps-run deps-test deps-dist clean
+.PHONY: run test $(PRESETS:%=test-%) dist deps-run deps-test deps-dist clean
 
 run: deps-run
 	cmake --preset native-run
 	cmake --build --preset native-run
 	./build/native-run/latmeter/latmeter
 
-test: deps-test
-	@for p in $(PRESETS); do \
-		echo "== $$p"; \
-		cmake --preset $$p >/dev/null && cmake --build --preset $$p && \
-		ctest --preset $$p || exit 1; \
-	done
+# One target a preset, in order: make stops at the first that fails.
+test: $(PRESETS:%=test-%)
+
+$(PRESETS:%=test-%): test-%: deps-test
+	@echo "== $*"
+	@cmake --preset $* >/dev/null
+	@cmake --build --preset $*
+	@ctest --preset $*
+
+# The presets run one after another, each with both cores.
+.NOTPARALLEL:
 
 dist: deps-dist
 	rm -rf dist
