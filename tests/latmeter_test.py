@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from tracing import SLEEPS, file_calls, syscalls
+from tracing import MAP_ARGS, SLEEPS, file_calls, syscalls
 
 USAGE = (
     "Usage: %s [options]\n\nThis program benchmarks some simple kernel syscalls:\n"
@@ -208,7 +208,8 @@ class Trace(Case):
         # The last of a repeated option wins.
         for args, c, loops, rounds in ((["--calls=5"], 5, 3, 2), (["--calls", "5"], 5, 3, 2),
                                        (["-c5"], 5, 3, 2),
-                                       (["-c", "7", "-c", "-1", "-l", "1", "-r", "1"], 100000, 1, 1)):
+                                       (["-c", "7", "-c", "-1", "-l", "1", "-r", "1"], 100000, 1, 1),
+                                       (["-c", "1", "-l", "-1", "-r", "-1"], 1, 32, 5)):  # defaults
             out, calls = self.traced(["-m", "time", "-l", "3", "-r", "2"] + args)
             self.figures(out, ["time"], 2 * rounds)
             # From the header on: a sanitizer runtime reads the clock as it starts.
@@ -283,6 +284,17 @@ class Copies(Case):
         self.assertEqual(self.copies(["-m", "file", "-c", "3", "-l", "2", "-r", "2"]), 1 + 12)
         self.assertEqual(self.copies(["-c", "5", "-l", "1", "-r", "1"]), 1 + 5)
         self.assertEqual(self.copies(["-m", "time", "-c", "5", "-l", "1", "-r", "1"]), 0)
+
+    def test_no_copy_from_a_mapping_that_fails_after_the_first(self):
+        if opt.emu:
+            self.skipTest("no mapping to fail once under emulation")
+        args = ["-m", "file"] + SMALL
+        with tempfile.NamedTemporaryFile("r") as f:
+            self.copies(args, ["strace", "-qq", "-o", f.name])
+            maps = [a for name, a, _ in syscalls(f.read()) if name == "mmap"]
+        first = next(i for i, a in enumerate(maps, 1) if a[:4] == MAP_ARGS)  # the untimed one
+        inject = "inject=mmap:error=ENOMEM:when=%d+" % (first + 1)
+        self.assertEqual(self.copies(args, ["strace", "-qq", "-o", "/dev/null", "-e", inject]), 1)
 
     def test_no_copy_from_a_failed_mapping(self):
         self.assertEqual(self.copies(["-m", "file"] + SMALL, private_mount(self, UNMAPPABLE), 1,
