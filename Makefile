@@ -8,8 +8,8 @@ DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils
 TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck \
 	shellcheck git mksh busybox
 # The guests boot this release's own Arm kernels, with the emulator that
-# boots them; without their recommends, which would bring a whole desktop for
-# the emulator's window.
+# boots them. The suite's packages come without their recommends, which
+# would bring a whole desktop for the emulator's window.
 RELEASE := $(shell . /etc/os-release && echo "$$VERSION_ID")
 GUEST_PKGS := qemu-system-arm device-tree-compiler debian-installer-$(RELEASE)-netboot-arm64 \
 	debian-installer-$(RELEASE)-netboot-armhf
@@ -22,22 +22,20 @@ KERNEL_16K := $(FETCHED)/vmlinuz-arm64-16k
 BUSYBOX_ARM64 := $(FETCHED)/busybox-arm64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# Installs those of the named Debian packages that are not installed yet,
-# with any further apt-get options.
+# install REQUIRED,OPTIONAL,OPTIONS: installs those of the Debian packages that
+# are not installed yet, in one apt-get call with OPTIONS; an OPTIONAL one only
+# where this release packages it.
 define install
-	@missing=$$(for p in $(1); do \
+	@absent() { for p; do \
 		dpkg-query -W -f '$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; \
-	done); \
-	if [ -n "$$missing" ]; then \
-		echo "installing:" $$missing; \
-		$(SUDO) apt-get update -qq && \
-		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(2) $$missing; \
+	done; }; \
+	packaged() { for p; do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done; }; \
+	missing=$$(absent $(1)); optional=$$(packaged $$(absent $(2))); \
+	if [ -n "$$missing$$optional" ]; then \
+		$(SUDO) apt-get update -qq && optional=$$(packaged $$(absent $(2))) && \
+		echo "installing:" $$missing $$optional && \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(3) $$missing $$optional; \
 	fi
-endef
-
-# The same, for those of them that this release packages at all.
-define install_if_packaged
-	$(call install,$$(for p in $(1); do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done),$(2))
 endef
 
 .PHONY: run test $(PRESETS:%=test-%) dist deps-run deps-test deps-dist clean
@@ -75,9 +73,7 @@ deps-dist:
 	$(call install,$(DIST_PKGS))
 
 deps-test:
-	$(call install,$(TEST_PKGS))
-	$(call install,$(GUEST_PKGS),--no-install-recommends)
-	$(call install_if_packaged,$(LAB_PKGS),--no-install-recommends)
+	$(call install,$(TEST_PKGS) $(GUEST_PKGS),$(LAB_PKGS),--no-install-recommends)
 	@$(MAKE) --no-print-directory $(KERNEL_16K) $(BUSYBOX_ARM64)
 
 # fetch_arm64 NAME-PATTERN,MEMBER,FILE: of the newest arm64 package whose name
