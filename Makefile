@@ -29,7 +29,7 @@ define install
 	@absent() { for p; do \
 		dpkg-query -W -f '$${Status}\n' $$p 2>/dev/null | grep -q 'ok installed' || echo $$p; \
 	done; }; \
-	packaged() { for p; do apt-cache show $$p >/dev/null 2>&1 && echo $$p; done; }; \
+	packaged() { for p; do if apt-cache show $$p >/dev/null 2>&1; then echo $$p; fi; done; }; \
 	missing=$$(absent $(1)); optional=$$(packaged $$(absent $(2))); \
 	if [ -n "$$missing$$optional" ]; then \
 		$(SUDO) apt-get update -qq && optional=$$(packaged $$(absent $(2))) && \
