@@ -169,8 +169,8 @@ class Runner(unittest.TestCase):
     the test chooses."""
 
     def setUp(self):
-        self.no_tmp = private_mount(self, "mount -t tmpfs -o ro none /tmp")
-        # Not under /tmp, which the runs do not see.
+        # Read-only, and still holding the checkout where that is under /tmp.
+        self.no_tmp = private_mount(self, "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp")
         tmp = tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opt.bindir)))
         self.addCleanup(tmp.cleanup)
         self.stand_ins = tmp.name
