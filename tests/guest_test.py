@@ -30,7 +30,6 @@ from latmeter_test import FULL, USAGE, Case, long_max, parse
 from tickrate_test import check_output
 
 
-
 def release():
     """This machine's Debian release, whose own Arm kernels the guests boot."""
     with open("/etc/os-release") as f:
