@@ -17,6 +17,8 @@
 
 tolerance=${TICKRATE_TOLERANCE:-2}
 frequencies=
+latmeter_names="latmeter latmeter-syscall latmeter-libc latmeter-mmap latmeter-read latmeter-vdso"
+tickrate_names="tickrate tickrate-reported tickrate-measured tickrate-agrees"
 
 # The path of a program, or nothing if it is not installed.
 program() {
@@ -38,6 +40,15 @@ report() {
 	else
 		echo "$*"
 	fi
+}
+
+# skip SUFFIX NAME...: each case skipped.
+skip() {
+	sfx=$1
+	shift
+	for name; do
+		report "$name$sfx" skip
+	done
 }
 
 # figure NAME VALUE UNITS: pass with its measurement, skip for "-" (a
@@ -124,9 +135,8 @@ tickrate_cases() {
 	shift
 	tickrate=$(program tickrate)
 	if [ -z "$tickrate" ]; then
-		for name in tickrate tickrate-reported tickrate-measured tickrate-agrees; do
-			report "$name$sfx" skip
-		done
+		# shellcheck disable=SC2086 # one word a name
+		skip "$sfx" $tickrate_names
 		return
 	fi
 	out=$("$@" "$tickrate") || out=
@@ -161,16 +171,16 @@ if [ -z "$CPUS" ]; then
 	exit 0
 fi
 [ "$CPUS" = all ] && CPUS=$(online_cpus)
+if ! command -v taskset >/dev/null 2>&1; then
+	echo "no taskset here: every pinned run is skipped" >&2
+	for cpu in $CPUS; do
+		# shellcheck disable=SC2086 # one word a name
+		skip "-cpu$cpu" $latmeter_names $tickrate_names
+	done
+	exit 0
+fi
 pinned=0
 for cpu in $CPUS; do
-	if ! command -v taskset >/dev/null 2>&1; then
-		echo "no taskset here: the runs pinned to CPU $cpu are skipped" >&2
-		for name in latmeter latmeter-syscall latmeter-libc latmeter-mmap latmeter-read \
-			latmeter-vdso tickrate tickrate-reported tickrate-measured tickrate-agrees; do
-			report "$name-cpu$cpu" skip
-		done
-		continue
-	fi
 	latmeter_cases "-cpu$cpu" taskset -c "$cpu"
 	tickrate_cases "-cpu$cpu" taskset -c "$cpu"
 	pinned=$((pinned + 1))
