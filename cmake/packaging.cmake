@@ -1,0 +1,140 @@
+# What `make dist` packs, with CPack:
+# - from a static build, a release archive: one folder with the programs,
+#   stripped, their manual pages, the README, docs/ and the licences;
+# - from a dynamic build, a Debian package, for boards that run Debian.
+# The archive's README, docs and licences are a component of their own,
+# which `cmake --install` leaves out; `cmake --install` puts the licences in
+# the docs folder instead, as a component that the packages leave out.
+set(licences ${PROJECT_SOURCE_DIR}/LICENSE)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(dist_arch armv7)
+  set(deb_arch armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(dist_arch x86_64)
+  set(deb_arch amd64)
+else()
+  set(dist_arch ${CMAKE_SYSTEM_PROCESSOR})
+  set(deb_arch arm64)
+endif()
+find_program(DPKG_QUERY dpkg-query NO_DEFAULT_PATH PATHS ENV PATH)
+if(DPKG_QUERY AND NOT CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+
+# A static program carries the C library, and with it its licence: name the
+# exact library, and where its source is, whether it was cross-compiled or
+# not. Debian's C library packages say so; elsewhere the packager fills it in.
+if(TOOLS_STATIC)
+  if(CMAKE_CROSSCOMPILING)
+    set(libc_package libc6-dev-${deb_arch}-cross)
+    set(libc_revision "[0-9.]+)cross")
+    set(libc_also ", which the\ncross-toolchain-base source package also carries")
+  else()
+    set(libc_package libc6-dev)
+    set(libc_revision "[0-9A-Za-z.+~]+)")
+    set(libc_also "")
+  endif()
+  if(DPKG_QUERY)
+    execute_process(COMMAND ${DPKG_QUERY} -W -f=\${Version}\\n ${libc_package}
+                    OUTPUT_VARIABLE libc_package_version RESULT_VARIABLE failed ERROR_QUIET)
+  endif()
+  set(TOOLS_LIBC_VERSION "" CACHE STRING "The version of the C library linked into static programs")
+  set(TOOLS_LIBC_SOURCE "" CACHE STRING "Where the source of that C library is")
+  if(TOOLS_LIBC_VERSION OR TOOLS_LIBC_SOURCE)
+    set(libc_version ${TOOLS_LIBC_VERSION})
+    set(libc_source ${TOOLS_LIBC_SOURCE})
+  elseif(DPKG_QUERY AND NOT failed AND libc_package_version MATCHES "^(([0-9.]+)-${libc_revision}")
+    set(libc_source_version ${CMAKE_MATCH_1})
+    set(libc_upstream ${CMAKE_MATCH_2})
+    string(REGEX REPLACE "\n.*" "" libc_package_version "${libc_package_version}")
+    set(libc_version "${libc_upstream}, as Debian packages it for ${deb_arch} in
+${libc_package} ${libc_package_version}")
+    set(libc_source "Debian's glibc source package, version ${libc_source_version}
+(`apt-get source glibc=${libc_source_version}` on Debian)${libc_also}")
+  endif()
+  if(NOT libc_version OR NOT libc_source)
+    message(WARNING "No version of ${libc_package} to read (no dpkg-query, or not Debian's "
+                    "C library): the NOTICE that goes with the static programs does not "
+                    "name the C library's version, nor where its source is. Name them with "
+                    "-DTOOLS_LIBC_VERSION=... and -DTOOLS_LIBC_SOURCE=...")
+    if(NOT libc_version)
+      set(libc_version "(not named by the build)")
+    endif()
+    if(NOT libc_source)
+      set(libc_source "that version's release from the GNU project (not named by the build)")
+    endif()
+  endif()
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/NOTICE.in NOTICE @ONLY)
+  list(APPEND licences ${CMAKE_CURRENT_BINARY_DIR}/NOTICE ${CMAKE_CURRENT_LIST_DIR}/LGPL-2.1)
+endif()
+install(FILES README.md ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
+install(DIRECTORY docs DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
+install(FILES ${licences} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licences)
+
+# The Debian package's own documents: its copyright file, in Debian's
+# machine-readable format, made from LICENSE, and its changelog.
+set(deb_name latmeter-tools)
+set(TOOLS_MAINTAINER "latmeter-tools authors <latmeter-tools@maintainers.invalid>"
+    CACHE STRING "The Debian packages' maintainer, as Name <address>")
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
+if(NOT licence_text MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.*[^\n])\n*$")
+  message(FATAL_ERROR "LICENSE has no copyright line followed by the licence")
+endif()
+set(copyright_holder ${CMAKE_MATCH_1})
+string(REGEX REPLACE "\n\n" "\n.\n" licence_body "${CMAKE_MATCH_2}")
+string(REPLACE "\n" "\n " licence_body " ${licence_body}")
+set(deb_docs ${CMAKE_CURRENT_BINARY_DIR}/deb)
+file(WRITE ${deb_docs}/copyright
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${deb_name}
+
+Files: *
+Copyright: ${copyright_holder}
+License: Expat
+
+License: Expat
+${licence_body}
+")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${deb_docs}/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${deb_docs}/changelog COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${deb_docs}/copyright ${deb_docs}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_name} COMPONENT debian EXCLUDE_FROM_ALL)
+
+# Times from the commit's date at packing time too; and a Debian package's
+# dependency on the C library, from the symbol versions the programs need.
+set(CPACK_TOOLS_COMMIT_TIME ${commit_time})
+get_property(CPACK_TOOLS_PROGRAMS GLOBAL PROPERTY tools_programs)
+set(CPACK_TOOLS_READELF ${CMAKE_READELF})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
+
+set(dist_name latmeter-tools-${PROJECT_VERSION}-linux-${dist_arch})
+set(deb_file ${deb_name}_${PROJECT_VERSION}_${deb_arch}.deb)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+if(TOOLS_STATIC)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME ${dist_name})
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified docs)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/repack.cmake)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified debian)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME ${deb_file})
+  set(CPACK_DEBIAN_PACKAGE_NAME ${deb_name})
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${deb_arch})
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TOOLS_MAINTAINER})
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "kernel call latency and Arm generic timer rate")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "latmeter measures the best-case cost of reading the monotonic clock, with a
+direct system call and through the C library's vDSO fast path, and of
+fetching 64 KiB from /dev/zero by mmap plus a copy and by one read.
+tickrate reads the frequency that the Arm generic timer reports and
+measures how fast its virtual counter really advances.")
+endif()
+include(CPack)
