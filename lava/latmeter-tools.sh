@@ -2,7 +2,9 @@
 # Runs latmeter and tickrate once each, and reports every figure as a test
 # case: through lava-test-case inside LAVA, elsewhere as one line a case
 # (name, result, and the measurement with its units). A program that fails
-# or prints something unexpected gives failed cases, never missing ones.
+# or prints something unexpected gives failed cases, never missing ones, and
+# so does a figure that is no measurement (zero, negative, or latmeter's "no
+# result"), with every verdict drawn from it.
 #
 # From the environment, as LAVA passes a test definition's parameters:
 #   LATMETER_ARGS       extra arguments for latmeter (none: its defaults)
@@ -51,14 +53,25 @@ skip() {
 	done
 }
 
+# measured VALUE: whether it is a measurement: positive, and not the largest
+# long of either width, which latmeter prints where it measured nothing.
+measured() {
+	case $1 in
+	"" | *[!0-9.]* | 9223372036854775807 | 2147483647) return 1 ;;
+	esac
+	awk -v v="$1" 'BEGIN { exit !(v + 0 > 0) }'
+}
+
 # figure NAME VALUE UNITS: pass with its measurement, skip for "-" (a
 # section that was not asked for), or fail without one.
 figure() {
-	case $2 in
-	"") report "$1" fail ;;
-	-) report "$1" skip ;;
-	*) report "$1" pass "$2" "$3" ;;
-	esac
+	if [ "$2" = - ]; then
+		report "$1" skip
+	elif measured "$2"; then
+		report "$1" pass "$2" "$3"
+	else
+		report "$1" fail
+	fi
 }
 
 # verdict NAME CONDITION: pass where the awk condition on the figures holds;
@@ -115,17 +128,25 @@ latmeter_cases() {
 	out=$([ -n "$latmeter" ] && "$@" "$latmeter" $LATMETER_ARGS) || out=
 	# shellcheck disable=SC2046 # the figures, one word each
 	set -- $(printf '%s\n' "$out" | latmeter_figures)
-	[ $# -eq 4 ] && whole=1 || whole=
+	whole=
+	if [ $# -eq 4 ]; then
+		whole=1
+		for f; do
+			[ "$f" = - ] || measured "$f" || whole=
+		done
+	fi
 	verdict "latmeter$sfx" "$whole"
 	figure "latmeter-syscall$sfx" "$1" ns
 	figure "latmeter-libc$sfx" "$2" ns
 	figure "latmeter-mmap$sfx" "$3" ns
 	figure "latmeter-read$sfx" "$4" ns
 	# The C library reads the clock without entering the kernel.
-	if [ -n "$whole" ] && [ "$1" = - ]; then
+	if [ $# -eq 4 ] && [ "$1" = - ]; then
 		report "latmeter-vdso$sfx" skip
+	elif measured "$1" && measured "$2"; then
+		verdict "latmeter-vdso$sfx" "2 * $2 < $1"
 	else
-		verdict "latmeter-vdso$sfx" "${whole:+2 * $2 < $1}"
+		report "latmeter-vdso$sfx" fail
 	fi
 }
 
@@ -142,8 +163,12 @@ tickrate_cases() {
 	out=$("$@" "$tickrate") || out=
 	# shellcheck disable=SC2046 # the figures, one word each
 	set -- $(printf '%s\n' "$out" | tickrate_figures)
-	[ $# -eq 2 ] && whole=1 || whole=
-	frequencies="$frequencies ${1:-none}"
+	[ $# -eq 2 ] && measured "$1" && measured "$2" && whole=1 || whole=
+	if [ -n "$whole" ]; then
+		frequencies="$frequencies $1"
+	else
+		frequencies="$frequencies none"
+	fi
 	verdict "tickrate$sfx" "$whole"
 	figure "tickrate-reported$sfx" "$1" Hz
 	figure "tickrate-measured$sfx" "$2" Hz

@@ -150,12 +150,20 @@ class Job(unittest.TestCase):
             self.assertEqual(got["tickrate-same-frequency"][0], "pass")
 
 
+# Read-only, and still holding the checkout where that is under /tmp.
+NO_TMP = "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp"
+
+
 def stand_in(bindir, name, out):
     """A program that prints out, and its arguments on standard error."""
     path = os.path.join(bindir, name)
     with open(path, "w") as f:
         f.write("#!/bin/sh\nfor a; do printf '<%%s>' \"$a\" >&2; done\nprintf '%%s' \"%s\"\n" % out)
     os.chmod(path, 0o755)
+
+
+LATMETER = "clock_gettime: ..\n    syscall:\t%d ns\n    libc:\t%d ns\n\nread file: ..\n" \
+           "    mmap:\t52119 ns\n    read:\t42097 ns\n"
 
 
 def tickrate_out(reported, count):
@@ -169,16 +177,21 @@ class Runner(unittest.TestCase):
     the test chooses."""
 
     def setUp(self):
-        # Read-only, and still holding the checkout where that is under /tmp.
-        self.no_tmp = private_mount(self, "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp")
+        self.no_tmp = private_mount(self, NO_TMP)
         tmp = tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opt.bindir)))
         self.addCleanup(tmp.cleanup)
         self.stand_ins = tmp.name
 
-    def run_script(self, bindir, args, shell="sh", **env):
+    def run_script(self, bindir, args, shell="sh", mount=None, path=None, **env):
+        """Its lines, split into words, and its standard error; with mount,
+        in a namespace of its own with that mount too; with path, on that
+        PATH alone."""
         env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args, **env)
         env.pop("TMPDIR", None)
-        p = subprocess.run([*self.no_tmp, *shell.split(), opt.script], env=env,
+        prefix = private_mount(self, NO_TMP + " && " + mount) if mount else self.no_tmp
+        shell = shell.split()
+        shell[0] = shutil.which(shell[0])  # whatever PATH the script gets
+        p = subprocess.run([*prefix, *(["env", "PATH=" + path] if path else []), *shell, opt.script], env=env,
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stderr)
         return [line.split(" ") for line in p.stdout.splitlines()], p.stderr
@@ -199,18 +212,41 @@ class Runner(unittest.TestCase):
                         self.assertEqual((result, figure), ("skip", []), (shell, args, name))
 
     def test_failures_are_failed_cases(self):
+        # With programs on PATH that would pass: BINDIR alone is looked in.
+        stand_in(self.stand_ins, "latmeter", LATMETER % (701, 350))
+        stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
         for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", "")):
-            lines, _ = self.run_script(bindir, args)
+            lines, _ = self.run_script(bindir, args, path=self.on_path())
             self.assertEqual(lines, [[c, "fail"] for c in CASES[:6]] +
                              [[c, "skip"] for c in CASES[6:]], args)
 
+    def test_figures_that_are_no_measurement_fail_with_their_verdicts(self):
+        # No result of either width, negative and zero; a zero libc would
+        # pass for a vDSO, a zero frequency would agree with a zero average.
+        latmeter = LATMETER.replace("52119", "-5").replace("42097", "2147483647")
+        for syscall, libc, good in (("9223372036854775807", "350", "latmeter-libc"),
+                                    ("701", "0", "latmeter-syscall")):
+            stand_in(self.stand_ins, "latmeter", latmeter.replace("%d", "%s") % (syscall, libc))
+            stand_in(self.stand_ins, "tickrate", tickrate_out(0, 0))
+            lines, _ = self.run_script(self.stand_ins, "")
+            self.assertEqual([line for line in lines if line[0] != good],
+                             [[c, "fail"] for c in CASES if c != good], (syscall, libc))
+
+    def on_path(self, *tools):
+        """A PATH with the stand-ins, or with these tools alone."""
+        if not tools:
+            return self.stand_ins + ":" + os.environ["PATH"]
+        bare = os.path.join(self.stand_ins, "bare")
+        os.makedirs(bare, exist_ok=True)
+        for tool in tools:
+            os.symlink(shutil.which(tool), os.path.join(bare, tool))
+        return bare
+
     def test_each_case_carries_its_own_figure(self):
-        latmeter = "clock_gettime: ..\n    syscall:\t%d ns\n    libc:\t%d ns\n\nread file: ..\n" \
-                   "    mmap:\t52119 ns\n    read:\t42097 ns\n"
         # libc below half of syscall or not, tickrate 1 and 3 per cent off
         for libc, vdso, count, agrees in ((350, "pass", 63125000, "pass"),
                                           (351, "fail", 64375000, "fail")):
-            stand_in(self.stand_ins, "latmeter", latmeter % (701, libc))
+            stand_in(self.stand_ins, "latmeter", LATMETER % (701, libc))
             stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, count))
             lines, err = self.run_script(self.stand_ins, "-c 1000  -l 4 -r 2")
             self.assertEqual(lines, [
@@ -235,6 +271,44 @@ class Runner(unittest.TestCase):
                 if len(cpus) > 1:
                     want.append(["tickrate-same-frequency", same])
                 self.assertEqual([line[:2] for line in lines], want, shell)
+
+    def test_pinned_runs_carry_the_cpu_they_ran_on(self):
+        # A taskset that pins nothing, and a syscall figure that names the CPU it was given.
+        stand_in(self.stand_ins, "taskset", "")
+        with open(os.path.join(self.stand_ins, "taskset"), "w") as f:
+            f.write('#!/bin/sh\n[ "$1" = -c ] || exit 1\nPINNED=$2 && export PINNED && shift 2\n'
+                    'exec "$@"\n')
+        stand_in(self.stand_ins, "latmeter", "clock_gettime: .\n    syscall:\t9$PINNED ns\n    libc:\t3 ns\n")
+        stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
+        files = {"online": "0,2-3\n", "cpuinfo": "processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\n"}
+        for name, text in files.items():
+            with open(os.path.join(self.stand_ins, name), "w") as f:
+                f.write(text)
+        online = "mount --bind %s/online /sys/devices/system/cpu/online" % self.stand_ins
+        no_sysfs = "mount -t tmpfs none /sys/devices/system/cpu && mount --bind %s/cpuinfo " \
+                   "/proc/cpuinfo" % self.stand_ins
+        for cpus, mount, want in (("3 1", None, [3, 1]), ("all", online, [0, 2, 3]),
+                                  ("all", no_sysfs, [0, 1])):
+            lines, _ = self.run_script(self.stand_ins, "-m time", mount=mount, CPUS=cpus,
+                                       path=self.on_path())
+            self.assertEqual(lines, [[c + "-cpu%d" % n, r, *figure]
+                                     for n in want for c, r, *figure in (
+                                         ["latmeter", "pass"], ["latmeter-syscall", "pass", "9%d" % n, "ns"],
+                                         ["latmeter-libc", "pass", "3", "ns"], ["latmeter-mmap", "skip"],
+                                         ["latmeter-read", "skip"], ["latmeter-vdso", "pass"], ["tickrate", "pass"],
+                                         ["tickrate-reported", "pass", "62500000", "Hz"],
+                                         ["tickrate-measured", "pass", "62500000.0", "Hz"],
+                                         ["tickrate-agrees", "pass"])] +
+                             [["tickrate-same-frequency", "pass"]], cpus)
+        # tickrate failing everywhere: no two frequencies to call the same
+        stand_in(self.stand_ins, "tickrate", "")
+        lines, _ = self.run_script(self.stand_ins, "-m time", CPUS="0 1", path=self.on_path())
+        self.assertEqual(lines[-1], ["tickrate-same-frequency", "fail"])
+        # no taskset: every case of every CPU skipped, and one line that says why
+        stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
+        lines, err = self.run_script(self.stand_ins, "-m time", CPUS="0 1", path=self.on_path("awk"))
+        self.assertEqual(lines, [[c + "-cpu%d" % n, "skip"] for n in (0, 1) for c in CASES])
+        self.assertEqual(err.count("\n"), 1, err)
 
 
 def run_job():
