@@ -6,8 +6,12 @@ usage: tickrate_test.py Output EXE [EMULATOR...]
 """
 import os
 import re
+import resource
+import signal
 import subprocess
 import sys
+import tempfile
+import time
 import unittest
 
 from tracing import SLEEPS, syscalls
@@ -43,18 +47,47 @@ def timer_read(op, args):
     return None
 
 
+def timer_unreadable(test, p, emu, exe):
+    """Whether this emulator stops at the 32-bit timer reads with SIGILL, as a
+    kernel that keeps the timer from programs does; checks the message then."""
+    if not (p.returncode and emu and os.path.basename(emu[0]) == "qemu-arm"):
+        return False
+    p = subprocess.run([*emu, exe], capture_output=True, text=True, timeout=60)
+    test.assertEqual((p.returncode, p.stdout, p.stderr), (1, "", UNREADABLE % exe))
+    return True
+
+
 class Output(unittest.TestCase):
+    def test_a_lost_write_among_good_ones(self):
+        emu, exe = argv[1:], argv[0]
+        # The first write is cut short by a file size limit, which is lifted
+        # as soon as it has been reached, a second before the next write.
+        lifted = (resource.RLIM_INFINITY, resource.RLIM_INFINITY)
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (10, resource.RLIM_INFINITY))
+        with tempfile.TemporaryFile() as out:
+            p = subprocess.Popen([*emu, exe], stdout=out, stderr=subprocess.PIPE, text=True,
+                                 preexec_fn=limit)
+            while os.fstat(out.fileno()).st_size < 10 and p.poll() is None:
+                time.sleep(0.01)
+            resource.prlimit(p.pid, resource.RLIMIT_FSIZE, lifted)
+            err = p.communicate(timeout=60)[1]
+            out.seek(0)
+            written = out.read().decode()
+        if timer_unreadable(self, p, emu, exe):
+            return
+        self.assertEqual((p.returncode, err), (1, "%s: write error\n" % exe))
+        self.assertTrue(written.endswith(" Hz\n") and "Average: " in written, written)
+
     def test_one_run(self):
         emu, exe = argv[1:], argv[0]
         # Traced under qemu, to see when each count is written.
         env = dict(os.environ, QEMU_STRACE="1") if emu else None
         p = subprocess.run([*emu, exe, "-x", "ignored"], capture_output=True, text=True,
                            timeout=60, env=env)
-        if p.returncode and emu and os.path.basename(emu[0]) == "qemu-arm":
-            # Some versions stop at the 32-bit timer reads with SIGILL, as a
-            # kernel that keeps the timer from programs does.
-            p = subprocess.run([*emu, exe], capture_output=True, text=True, timeout=60)
-            self.assertEqual((p.returncode, p.stdout, p.stderr), (1, "", UNREADABLE % exe))
+        if timer_unreadable(self, p, emu, exe):
             return
         self.assertEqual((p.returncode, "" if emu else p.stderr), (0, ""))
         # A sleep(1) is never shorter than a second, whatever rate the timer reports.

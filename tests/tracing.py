@@ -36,8 +36,8 @@ def file_calls(calls):
     words, fds, maps = [], set(), set()
     for name, args, ret in calls:
         if name in ("open", "openat") and '"/dev/zero"' in args:
-            flags = set(args[args.index('"/dev/zero"') + 1].split("|"))
-            read_only = "O_RDONLY" in flags and not flags & {"O_WRONLY", "O_RDWR", "O_CREAT"}
+            # Read-only and nothing else: O_NOATIME, say, fails for all but its owner.
+            read_only = args[args.index('"/dev/zero"') + 1] == "O_RDONLY"
             words.append(acquire(read_only, ret, fds, "open", "fail"))
         elif not words or name == "mmap" and "MAP_ANONYMOUS" in args[3]:
             continue  # memory of the runtime's own, such as a sanitizer's
