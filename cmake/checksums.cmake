@@ -2,6 +2,7 @@
 # Writes DIR/SHA256SUMS over every file in DIR, in the BSD form that both
 # `sha256sum -c` and `signify -C` read; with SIGN_KEY, signs it with
 # signify into SHA256SUMS.sig, which embeds the checksums it signs.
+get_filename_component(DIR ${DIR} ABSOLUTE)
 file(GLOB files LIST_DIRECTORIES false RELATIVE ${DIR} ${DIR}/*)
 list(REMOVE_ITEM files SHA256SUMS SHA256SUMS.sig)
 list(SORT files)
