@@ -72,7 +72,8 @@ class Output(unittest.TestCase):
                                  preexec_fn=limit)
             while os.fstat(out.fileno()).st_size < 10 and p.poll() is None:
                 time.sleep(0.01)
-            resource.prlimit(p.pid, resource.RLIMIT_FSIZE, lifted)
+            if p.poll() is None:
+                resource.prlimit(p.pid, resource.RLIMIT_FSIZE, lifted)
             err = p.communicate(timeout=60)[1]
             out.seek(0)
             written = out.read().decode()
