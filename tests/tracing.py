@@ -36,8 +36,11 @@ def file_calls(calls):
     words, fds, maps = [], set(), set()
     for name, args, ret in calls:
         if name in ("open", "openat") and '"/dev/zero"' in args:
-            # Read-only and nothing else: O_NOATIME, say, fails for all but its owner.
-            read_only = args[args.index('"/dev/zero"') + 1] == "O_RDONLY"
+            # Read-only and nothing else: O_NOATIME, say, fails for all but its
+            # owner. A C library with 64-bit offsets on 32-bit Arm adds
+            # O_LARGEFILE, which a 64-bit kernel takes as given anyway.
+            flags = set(args[args.index('"/dev/zero"') + 1].split("|"))
+            read_only = flags - {"O_LARGEFILE"} == {"O_RDONLY"}
             words.append(acquire(read_only, ret, fds, "open", "fail"))
         elif not words or name == "mmap" and "MAP_ANONYMOUS" in args[3]:
             continue  # memory of the runtime's own, such as a sanitizer's
