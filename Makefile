@@ -73,9 +73,10 @@ $(PRESETS:%=test-%): test-%: deps-test
 # The presets run one after another, each with both cores.
 .NOTPARALLEL:
 
+# The packages' own members get the packer's umask: one for every packer.
 dist: deps-dist
 	rm -rf dist
-	@for p in $(DIST_PRESETS); do \
+	@umask 022; for p in $(DIST_PRESETS); do \
 		cmake --preset $$p >/dev/null && cmake --build --preset $$p && \
 		cpack --config build/$$p/CPackConfig.cmake -B dist || exit 1; \
 	done

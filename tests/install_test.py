@@ -93,8 +93,10 @@ class Packed(Case):
     """What CPack writes from this build: an archive or a Debian package."""
 
     def pack(self, into):
+        """Packs, as a packer whose files are group-writable would."""
         subprocess.run([opt.cpack, "--config", os.path.join(opt.build, "CPackConfig.cmake"),
-                        "-B", into], check=True, stdout=subprocess.DEVNULL)
+                        "-B", into], check=True, stdout=subprocess.DEVNULL,
+                       preexec_fn=lambda: os.umask(0o002))
         shutil.rmtree(os.path.join(into, "_CPack_Packages"))
         with open(os.path.join(into, opt.packed), "rb") as f:
             return f.read()
