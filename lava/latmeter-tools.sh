@@ -62,6 +62,14 @@ measured() {
 	awk -v v="$1" 'BEGIN { exit !(v + 0 > 0) }'
 }
 
+# all_measured FIGURE...: whether each is a measurement, or "-" for a
+# section that was not asked for.
+all_measured() {
+	for f; do
+		[ "$f" = - ] || measured "$f" || return 1
+	done
+}
+
 # figure NAME VALUE UNITS: pass with its measurement, skip for "-" (a
 # section that was not asked for), or fail without one.
 figure() {
@@ -128,13 +136,7 @@ latmeter_cases() {
 	out=$([ -n "$latmeter" ] && "$@" "$latmeter" $LATMETER_ARGS) || out=
 	# shellcheck disable=SC2046 # the figures, one word each
 	set -- $(printf '%s\n' "$out" | latmeter_figures)
-	whole=
-	if [ $# -eq 4 ]; then
-		whole=1
-		for f; do
-			[ "$f" = - ] || measured "$f" || whole=
-		done
-	fi
+	[ $# -eq 4 ] && all_measured "$@" && whole=1 || whole=
 	verdict "latmeter$sfx" "$whole"
 	figure "latmeter-syscall$sfx" "$1" ns
 	figure "latmeter-libc$sfx" "$2" ns
@@ -163,7 +165,7 @@ tickrate_cases() {
 	out=$("$@" "$tickrate") || out=
 	# shellcheck disable=SC2046 # the figures, one word each
 	set -- $(printf '%s\n' "$out" | tickrate_figures)
-	[ $# -eq 2 ] && measured "$1" && measured "$2" && whole=1 || whole=
+	[ $# -eq 2 ] && all_measured "$@" && whole=1 || whole=
 	if [ -n "$whole" ]; then
 		frequencies="$frequencies $1"
 	else
