@@ -28,6 +28,9 @@ KERNEL_16K := $(FETCHED)/vmlinuz-arm64-16k
 BUSYBOX_ARM64 := $(FETCHED)/busybox-arm64
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
+# newest_package PATTERN: the newest package whose name matches, if any.
+newest_package = apt-cache search --names-only $(1) | cut -d' ' -f1 | sort -V | tail -n1
+
 # install REQUIRED,OPTIONAL,OPTIONS: installs those of the Debian packages that
 # are not installed yet, in one apt-get call with OPTIONS; an OPTIONAL one only
 # where this release packages it. A name ~PATTERN stands for the newest
@@ -40,8 +43,8 @@ define install
 		*) installed | grep -qx -- "$$p" || echo "$$p" ;; \
 	esac; done; }; \
 	newest() { for p; do case $$p in \
-		\~*) apt-cache search --names-only "$${p#\~}" | cut -d' ' -f1 | sort -V | tail -n1 | \
-			grep . || { echo "no package like $${p#\~} here" >&2; return 1; } ;; \
+		\~*) $(call newest_package,"$${p#\~}") | grep . || \
+			{ echo "no package like $${p#\~} here" >&2; return 1; } ;; \
 		*) echo "$$p" ;; \
 	esac; done; }; \
 	packaged() { for p; do if apt-cache show $$p >/dev/null 2>&1; then echo $$p; fi; done; }; \
@@ -101,7 +104,7 @@ deps-test:
 # matches, only the one file.
 define fetch_arm64
 	@rm -rf $@.d && mkdir -p $@.d && cd $@.d && \
-		pkg=$$(apt-cache search --names-only '$(1)' | cut -d' ' -f1 | sort -V | tail -n1) && \
+		pkg=$$($(call newest_package,'$(1)')) && \
 		echo "fetching $${pkg:?no package like $(1)}:arm64" && \
 		apt-get download -qq -o APT::Sandbox::User=root "$$pkg:arm64" && \
 		dpkg-deb --fsys-tarfile *.deb | tar -xO --wildcards '$(2)' >file && \
