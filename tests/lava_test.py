@@ -191,7 +191,8 @@ class Runner(unittest.TestCase):
         prefix = private_mount(self, NO_TMP + " && " + mount) if mount else self.no_tmp
         shell = shell.split()
         shell[0] = shutil.which(shell[0])  # whatever PATH the script gets
-        p = subprocess.run([*prefix, *(["env", "PATH=" + path] if path else []), *shell, opt.script], env=env,
+        on_path = ["env", "PATH=" + path] if path else []
+        p = subprocess.run([*prefix, *on_path, *shell, opt.script], env=env,
                            capture_output=True, text=True, timeout=60)
         self.assertEqual(p.returncode, 0, p.stderr)
         return [line.split(" ") for line in p.stdout.splitlines()], p.stderr
@@ -274,10 +275,11 @@ class Runner(unittest.TestCase):
 
     def test_pinned_runs_carry_the_cpu_they_ran_on(self):
         # A taskset that pins nothing, and a syscall figure that names the CPU it was given.
-        stand_in(self.stand_ins, "taskset", "")
-        with open(os.path.join(self.stand_ins, "taskset"), "w") as f:
+        taskset = os.path.join(self.stand_ins, "taskset")
+        with open(taskset, "w") as f:
             f.write('#!/bin/sh\n[ "$1" = -c ] || exit 1\nPINNED=$2 && export PINNED && shift 2\n'
                     'exec "$@"\n')
+        os.chmod(taskset, 0o755)
         stand_in(self.stand_ins, "latmeter", "clock_gettime: .\n    syscall:\t9$PINNED ns\n    libc:\t3 ns\n")
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
         files = {"online": "0,2-3\n", "cpuinfo": "processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\n"}
