@@ -1,10 +1,12 @@
 #!/bin/sh
 # Runs latmeter and tickrate once each, and reports every figure as a test
 # case: through lava-test-case inside LAVA, elsewhere as one line a case
-# (name, result, and the measurement with its units). A program that fails
-# or prints something unexpected gives failed cases, never missing ones, and
-# so does a figure that is no measurement (zero, negative, or latmeter's "no
-# result"), with every verdict drawn from it.
+# (name, result, and the measurement with its units), and then exits 1 if
+# any case failed. A program that fails, cannot be run or prints something
+# unexpected gives failed cases, never missing ones, and so does a figure
+# that is no measurement (zero, negative, or latmeter's "no result"), with
+# every verdict drawn from it. Only an absent tickrate, and a section that
+# LATMETER_ARGS turned off with -m, give skipped ones.
 #
 # From the environment, as LAVA passes a test definition's parameters:
 #   LATMETER_ARGS       extra arguments for latmeter (none: its defaults)
@@ -14,18 +16,23 @@
 #   CPUS                empty: one run, unpinned; "all": one run pinned to
 #                       each online CPU; or CPU numbers, such as "0 4 7"
 #
-# POSIX sh with sed and awk only: mksh, toybox, busybox and dash run it. It
-# writes no file, since a phone has no /tmp: output is kept in variables.
+# POSIX sh with sed and awk only, and taskset for CPUS: mksh, toybox, busybox
+# and dash run it. It writes no file, since a phone has no /tmp: output is
+# kept in variables.
+
+set -f
 
 tolerance=${TICKRATE_TOLERANCE:-2}
 frequencies=
+failed=
 latmeter_names="latmeter latmeter-syscall latmeter-libc latmeter-mmap latmeter-read latmeter-vdso"
 tickrate_names="tickrate tickrate-reported tickrate-measured tickrate-agrees"
 
-# The path of a program, or nothing if it is not installed.
+# The path of a program, or nothing if it is not installed. One in BINDIR
+# that cannot be run is still there, and its cases fail.
 program() {
 	if [ -n "$BINDIR" ]; then
-		[ -x "$BINDIR/$1" ] && echo "$BINDIR/$1"
+		[ -e "$BINDIR/$1" ] && echo "$BINDIR/$1"
 	else
 		command -v "$1"
 	fi
@@ -33,6 +40,7 @@ program() {
 
 # report NAME RESULT [MEASUREMENT UNITS]
 report() {
+	[ "$2" != fail ] || failed=1
 	if command -v lava-test-case >/dev/null 2>&1; then
 		if [ $# -gt 2 ]; then
 			lava-test-case "$1" --result "$2" --measurement "$3" --units "$4"
@@ -92,24 +100,54 @@ verdict() {
 	fi
 }
 
-# "syscall libc mmap read", "-" for each figure of a section that did not
-# run, if the output on standard input is a whole run of one or both.
+# The sections that LATMETER_ARGS leave on, "time file", as latmeter reads
+# them: the last -m wins.
+sections() {
+	mode=all
+	# shellcheck disable=SC2086 # the arguments, one word each
+	set -- $LATMETER_ARGS
+	while [ $# -gt 0 ]; do
+		case $1 in
+		--) break ;;
+		-m | --m | --mo | --mod | --mode)
+			mode=${2-}
+			[ $# -lt 2 ] || shift
+			;;
+		-m*) mode=${1#-m} ;;
+		--m=* | --mo=* | --mod=* | --mode=*) mode=${1#*=} ;;
+		--*=*) ;;
+		-c | -l | -r | --c* | --l* | --r*) [ $# -lt 2 ] || shift ;;
+		esac
+		shift
+	done
+	case $mode in
+	time) echo "1 0" ;;
+	file) echo "0 1" ;;
+	*) echo "1 1" ;;
+	esac
+}
+
+# "syscall libc mmap read" of the output on standard input: "-" for each
+# figure of a section that was not asked for, and "x" for each of one that
+# was, unless the output is a whole run of just the sections asked for.
 latmeter_figures() {
-	awk -F '\t' '
+	# shellcheck disable=SC2046 # two words
+	set -- $(sections)
+	awk -F '\t' -v time="$1" -v file="$2" '
 		/^clock_gettime: \.*$/ || /^read file: \.*$/ || /^$/ { next }
 		$1 ~ /^    (syscall|libc|mmap|read):$/ && $2 ~ /^-?[0-9]+ ns$/ {
-			sub(/ ns$/, "", $2); n += !($1 in v); v[$1] = $2; next
+			sub(/ ns$/, "", $2); v[$1] = $2; next
 		}
 		{ bad = 1 }
 		END {
 			t = ("    syscall:" in v) + ("    libc:" in v)
 			f = ("    mmap:" in v) + ("    read:" in v)
-			if (bad || t % 2 || f % 2 || n == 0)
-				exit
+			whole = !bad && t == 2 * time && f == 2 * file
 			split("syscall libc mmap read", name, " ")
 			for (i = 1; i <= 4; i++) {
 				k = "    " name[i] ":"
-				printf "%s%s", (k in v ? v[k] : "-"), (i < 4 ? " " : "\n")
+				printf "%s%s", !(i <= 2 ? time : file) ? "-" : whole ? v[k] : "x",
+					(i < 4 ? " " : "\n")
 			}
 		}'
 }
@@ -143,7 +181,7 @@ latmeter_cases() {
 	figure "latmeter-mmap$sfx" "$3" ns
 	figure "latmeter-read$sfx" "$4" ns
 	# The C library reads the clock without entering the kernel.
-	if [ $# -eq 4 ] && [ "$1" = - ]; then
+	if [ "$1" = - ]; then
 		report "latmeter-vdso$sfx" skip
 	elif measured "$1" && measured "$2"; then
 		verdict "latmeter-vdso$sfx" "2 * $2 < $1"
@@ -192,31 +230,60 @@ online_cpus() {
 	fi
 }
 
+# mask CPU: the hex mask of one CPU, the one form that toybox's (Android's),
+# busybox's and util-linux's taskset all take: CPU 7 is 80.
+mask() {
+	case $1 in
+	"" | *[!0-9]*) return 1 ;;
+	esac
+	awk -v n="$1" 'BEGIN { m = 2 ^ (n % 4); for (i = 4; i <= n; i += 4) m = m "0"; print m }'
+}
+
+# Inside LAVA the recorded results carry the verdict; elsewhere the status.
+finish() {
+	command -v lava-test-case >/dev/null 2>&1 && exit 0
+	[ -z "$failed" ]
+	exit
+}
+
 if [ -z "$CPUS" ]; then
 	latmeter_cases ""
 	tickrate_cases ""
-	exit 0
+	finish
 fi
 [ "$CPUS" = all ] && CPUS=$(online_cpus)
-if ! command -v taskset >/dev/null 2>&1; then
-	echo "no taskset here: every pinned run is skipped" >&2
-	for cpu in $CPUS; do
+# shellcheck disable=SC2086 # one word a CPU
+set -- $CPUS
+if [ $# -eq 0 ]; then
+	echo "CPUS names no CPU: nothing was run" >&2
+	report cpus fail
+	finish
+fi
+taskset=$(command -v taskset)
+[ -n "$taskset" ] || echo "no taskset here: every pinned run is skipped" >&2
+for cpu; do
+	if [ -z "$taskset" ]; then
 		# shellcheck disable=SC2086 # one word a name
 		skip "-cpu$cpu" $latmeter_names $tickrate_names
-	done
-	exit 0
-fi
-pinned=0
-for cpu in $CPUS; do
-	latmeter_cases "-cpu$cpu" taskset -c "$cpu"
-	tickrate_cases "-cpu$cpu" taskset -c "$cpu"
-	pinned=$((pinned + 1))
+		continue
+	fi
+	# A CPU that is no number has nothing to pin to: its runs fail.
+	pin=false
+	m=$(mask "$cpu") && pin="taskset $m"
+	# shellcheck disable=SC2086 # the command and its mask
+	latmeter_cases "-cpu$cpu" $pin
+	# shellcheck disable=SC2086 # the command and its mask
+	tickrate_cases "-cpu$cpu" $pin
 done
 # Firmware programs each core's CNTFRQ; a cluster may have been given
 # another value.
-if [ "$pinned" -ge 2 ] && [ -n "$(program tickrate)" ]; then
-	# shellcheck disable=SC2086 # one word a CPU
-	verdict tickrate-same-frequency "$(printf '%s\n' $frequencies |
-		awk 'NR == 1 { f = $1 } $1 != f || $1 == "none" { d = 1 } END { print !d }')"
+if [ $# -ge 2 ]; then
+	if [ -z "$taskset" ] || [ -z "$(program tickrate)" ]; then
+		report tickrate-same-frequency skip
+	else
+		# shellcheck disable=SC2086 # one word a CPU
+		verdict tickrate-same-frequency "$(printf '%s\n' $frequencies |
+			awk 'NR == 1 { f = $1 } $1 != f || $1 == "none" { d = 1 } END { print !d }')"
+	fi
 fi
-exit 0
+finish

@@ -26,7 +26,10 @@ from latmeter_test import private_mount
 SKIP = 77  # the test's SKIP_RETURN_CODE
 CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
          "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
-SHELLS = ["sh", "mksh", "busybox sh"]  # dash, Android's shell, and busybox's
+# dash, busybox's, and a phone's: mksh with toybox's commands and the one true awk
+SHELLS = ["sh", "busybox sh", "phone"]
+# What a stand-in prints for the CPUs it may run on.
+ON_CPU = "$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' /proc/self/status)"
 # The results of a run with only the time section.
 ALL_TIME = ["pass"] * 3 + ["skip"] * 2 + ["pass"] * 5
 UNITS = {"latmeter-syscall": "ns", "latmeter-libc": "ns", "latmeter-mmap": "ns",
@@ -154,12 +157,13 @@ class Job(unittest.TestCase):
 NO_TMP = "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp"
 
 
-def stand_in(bindir, name, out):
+def stand_in(bindir, name, out, status=0, mode=0o755):
     """A program that prints out, and its arguments on standard error."""
     path = os.path.join(bindir, name)
     with open(path, "w") as f:
-        f.write("#!/bin/sh\nfor a; do printf '<%%s>' \"$a\" >&2; done\nprintf '%%s' \"%s\"\n" % out)
-    os.chmod(path, 0o755)
+        f.write("#!/bin/sh\nfor a; do printf '<%%s>' \"$a\" >&2; done\nprintf '%%s' \"%s\"\nexit %d\n"
+                % (out, status))
+    os.chmod(path, mode)
 
 
 LATMETER = "clock_gettime: ..\n    syscall:\t%d ns\n    libc:\t%d ns\n\nread file: ..\n" \
@@ -185,17 +189,35 @@ class Runner(unittest.TestCase):
     def run_script(self, bindir, args, shell="sh", mount=None, path=None, **env):
         """Its lines, split into words, and its standard error; with mount,
         in a namespace of its own with that mount too; with path, on that
-        PATH alone."""
+        PATH alone. Its status must be 1 where a case failed, else 0."""
         env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args, **env)
         env.pop("TMPDIR", None)
         prefix = private_mount(self, NO_TMP + " && " + mount) if mount else self.no_tmp
+        if shell == "phone":
+            shell, path = "mksh", path or self.phone()
         shell = shell.split()
         shell[0] = shutil.which(shell[0])  # whatever PATH the script gets
         on_path = ["env", "PATH=" + path] if path else []
         p = subprocess.run([*prefix, *on_path, *shell, opt.script], env=env,
                            capture_output=True, text=True, timeout=60)
-        self.assertEqual(p.returncode, 0, p.stderr)
-        return [line.split(" ") for line in p.stdout.splitlines()], p.stderr
+        lines = [line.split(" ") for line in p.stdout.splitlines()]
+        self.assertEqual(p.returncode, int(["fail"] in [line[1:2] for line in lines]), p.stderr)
+        return lines, p.stderr
+
+    def phone(self):
+        """A PATH that holds a phone's commands alone: toybox's, and the one true awk."""
+        toybox = shutil.which("toybox")
+        if not toybox:
+            self.skipTest("no toybox here: this release does not package it, so the runner is not "
+                          "tried on a phone's userland")
+        bare = os.path.join(self.stand_ins, "phone")
+        if not os.path.isdir(bare):
+            os.mkdir(bare)
+            applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout
+            for applet in applets.split():
+                os.symlink(toybox, os.path.join(bare, applet))
+            os.symlink(shutil.which("original-awk"), os.path.join(bare, "awk"))
+        return bare
 
     def test_figures_and_skipped_cases(self):
         for shell in SHELLS:
@@ -216,22 +238,43 @@ class Runner(unittest.TestCase):
         # With programs on PATH that would pass: BINDIR alone is looked in.
         stand_in(self.stand_ins, "latmeter", LATMETER % (701, 350))
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
-        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", "")):
+        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", ""), (opt.bindir, "-m time -r 0")):
             lines, _ = self.run_script(bindir, args, path=self.on_path())
-            self.assertEqual(lines, [[c, "fail"] for c in CASES[:6]] +
-                             [[c, "skip"] for c in CASES[6:]], args)
+            self.assertEqual(lines, [[c, "skip" if "time" in args and c in CASES[3:5] else "fail"]
+                                     for c in CASES[:6]] + [[c, "skip"] for c in CASES[6:]], args)
+        # A whole run that exits 1, one without the file section it was asked
+        # for, and a tickrate that cannot be run: present, so not skipped.
+        for out, status, args in ((LATMETER % (701, 350), 1, ""),
+                                  (LATMETER.split("\n\n")[0] % (701, 350), 0, "-m file -m all")):
+            stand_in(self.stand_ins, "latmeter", out, status)
+            stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000), mode=0o644)
+            lines, _ = self.run_script(self.stand_ins, args)
+            self.assertEqual(lines, [[c, "fail"] for c in CASES], out)
+        # No CPU named, or none online that sysfs or cpuinfo names.
+        no_cpus = "mount -t tmpfs none /sys/devices/system/cpu && mount --bind /dev/null /proc/cpuinfo"
+        for cpus, mount in ((" ", None), ("all", no_cpus)):
+            lines, err = self.run_script(self.stand_ins, "", mount=mount, CPUS=cpus)
+            self.assertEqual(lines, [["cpus", "fail"]], cpus)
+            self.assertEqual(err, "CPUS names no CPU: nothing was run\n")
 
     def test_figures_that_are_no_measurement_fail_with_their_verdicts(self):
-        # No result of either width, negative and zero; a zero libc would
-        # pass for a vDSO, a zero frequency would agree with a zero average.
-        latmeter = LATMETER.replace("52119", "-5").replace("42097", "2147483647")
-        for syscall, libc, good in (("9223372036854775807", "350", "latmeter-libc"),
-                                    ("701", "0", "latmeter-syscall")):
-            stand_in(self.stand_ins, "latmeter", latmeter.replace("%d", "%s") % (syscall, libc))
-            stand_in(self.stand_ins, "tickrate", tickrate_out(0, 0))
+        # No result of either width, negative and zero, one figure at a time;
+        # a zero libc would pass for a vDSO, a zero frequency would agree
+        # with a zero average.
+        good = ["701", "350", "52119", "42097", "62500000", "62500000"]
+        for i, (bad, *failing) in enumerate((
+                ("9223372036854775807", "latmeter", "latmeter-syscall", "latmeter-vdso"),
+                ("0", "latmeter", "latmeter-libc", "latmeter-vdso"), ("-5", "latmeter", "latmeter-mmap"),
+                ("2147483647", "latmeter", "latmeter-read"),
+                ("0", "tickrate", "tickrate-reported", "tickrate-agrees"),
+                ("0", "tickrate", "tickrate-measured", "tickrate-agrees"))):
+            f = good[:i] + [bad] + good[i + 1:]
+            stand_in(self.stand_ins, "latmeter", LATMETER.replace("52119", f[2])
+                     .replace("42097", f[3]).replace("%d", "%s") % (f[0], f[1]))
+            stand_in(self.stand_ins, "tickrate", tickrate_out(f[4], int(f[5])))
             lines, _ = self.run_script(self.stand_ins, "")
-            self.assertEqual([line for line in lines if line[0] != good],
-                             [[c, "fail"] for c in CASES if c != good], (syscall, libc))
+            self.assertEqual([line[0] for line in lines if line[1] == "fail"],
+                             [c for c in CASES if c in failing], f)
 
     def on_path(self, *tools):
         """A PATH with the stand-ins, or with these tools alone."""
@@ -263,8 +306,7 @@ class Runner(unittest.TestCase):
         cpus = sorted(os.sched_getaffinity(0))
         # Where the CPUs report one frequency, and where the last reports another.
         for last, same in ("0", "pass"), ("1", "fail"):
-            reported = "6250000$(taskset -pc $$ | grep -q ' %d$' && echo %s || echo 0)" % (cpus[-1],
-                                                                                      last)
+            reported = "6250000$([ %s = %d ] && echo %s || echo 0)" % (ON_CPU, cpus[-1], last)
             stand_in(self.stand_ins, "tickrate", tickrate_out(reported, 62500000))
             for shell in SHELLS:
                 lines, _ = self.run_script(self.stand_ins, "-m time", shell, CPUS="all")
@@ -274,43 +316,46 @@ class Runner(unittest.TestCase):
                 self.assertEqual([line[:2] for line in lines], want, shell)
 
     def test_pinned_runs_carry_the_cpu_they_ran_on(self):
-        # A taskset that pins nothing, and a syscall figure that names the CPU it was given.
-        taskset = os.path.join(self.stand_ins, "taskset")
-        with open(taskset, "w") as f:
-            f.write('#!/bin/sh\n[ "$1" = -c ] || exit 1\nPINNED=$2 && export PINNED && shift 2\n'
-                    'exec "$@"\n')
-        os.chmod(taskset, 0o755)
-        stand_in(self.stand_ins, "latmeter", "clock_gettime: .\n    syscall:\t9$PINNED ns\n    libc:\t3 ns\n")
+        # On a phone's taskset, with a syscall figure that names the CPUs the run may use.
+        stand_in(self.stand_ins, "latmeter", "clock_gettime: .\n    syscall:\t9%s ns\n    libc:\t3 ns\n"
+                 % ON_CPU)
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
-        files = {"online": "0,2-3\n", "cpuinfo": "processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\n"}
+        files = {"online": "1,3-4\n", "cpuinfo": "processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\n"}
         for name, text in files.items():
             with open(os.path.join(self.stand_ins, name), "w") as f:
                 f.write(text)
         online = "mount --bind %s/online /sys/devices/system/cpu/online" % self.stand_ins
         no_sysfs = "mount -t tmpfs none /sys/devices/system/cpu && mount --bind %s/cpuinfo " \
                    "/proc/cpuinfo" % self.stand_ins
-        for cpus, mount, want in (("3 1", None, [3, 1]), ("all", online, [0, 2, 3]),
-                                  ("all", no_sysfs, [0, 1])):
-            lines, _ = self.run_script(self.stand_ins, "-m time", mount=mount, CPUS=cpus,
-                                       path=self.on_path())
-            self.assertEqual(lines, [[c + "-cpu%d" % n, r, *figure]
-                                     for n in want for c, r, *figure in (
+        # Where a CPU is not this machine's, its runs fail.
+        here = sorted(os.sched_getaffinity(0))
+        for cpus, mount, want in ((" ".join(map(str, here[::-1])), None, here[::-1]),
+                                  ("all", online, [1, 3, 4]), ("all", no_sysfs, [0, 1])):
+            lines, _ = self.run_script(self.stand_ins, "-m time", "phone", mount=mount, CPUS=cpus)
+            self.assertEqual(lines, [[c + "-cpu%d" % n, *(case if n in here or case == ["skip"] else ["fail"])]
+                                     for n in want for c, *case in (
                                          ["latmeter", "pass"], ["latmeter-syscall", "pass", "9%d" % n, "ns"],
                                          ["latmeter-libc", "pass", "3", "ns"], ["latmeter-mmap", "skip"],
                                          ["latmeter-read", "skip"], ["latmeter-vdso", "pass"], ["tickrate", "pass"],
                                          ["tickrate-reported", "pass", "62500000", "Hz"],
                                          ["tickrate-measured", "pass", "62500000.0", "Hz"],
                                          ["tickrate-agrees", "pass"])] +
-                             [["tickrate-same-frequency", "pass"]], cpus)
+                             [["tickrate-same-frequency", "pass" if set(want) <= set(here) else "fail"]],
+                             cpus)
         # tickrate failing everywhere: no two frequencies to call the same
         stand_in(self.stand_ins, "tickrate", "")
-        lines, _ = self.run_script(self.stand_ins, "-m time", CPUS="0 1", path=self.on_path())
+        lines, _ = self.run_script(self.stand_ins, "-m time", "phone", CPUS="0 1")
         self.assertEqual(lines[-1], ["tickrate-same-frequency", "fail"])
         # no taskset: every case of every CPU skipped, and one line that says why
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
         lines, err = self.run_script(self.stand_ins, "-m time", CPUS="0 1", path=self.on_path("awk"))
-        self.assertEqual(lines, [[c + "-cpu%d" % n, "skip"] for n in (0, 1) for c in CASES])
+        self.assertEqual(lines, [[c + "-cpu%d" % n, "skip"] for n in (0, 1) for c in CASES] +
+                         [["tickrate-same-frequency", "skip"]])
         self.assertEqual(err.count("\n"), 1, err)
+        # no tickrate: nothing to compare
+        os.remove(os.path.join(self.stand_ins, "tickrate"))
+        lines, _ = self.run_script(self.stand_ins, "-m time", "phone", CPUS="0 1")
+        self.assertEqual(lines[-1], ["tickrate-same-frequency", "skip"])
 
 
 def run_job():
