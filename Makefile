@@ -8,7 +8,10 @@ DIST_PRESETS := aarch64-static armhf-static aarch64 armhf
 RUN_PKGS := g++ cmake ninja-build
 DIST_PKGS := $(RUN_PKGS) g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils signify-openbsd
 TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck \
-	shellcheck git mksh busybox mandoc lintian
+	shellcheck git mksh busybox original-awk mandoc lintian
+# A phone's commands: not every release packages toybox, and without it the
+# runner's phone tests are skipped.
+PHONE_PKGS := toybox
 # The guests boot the Arm kernels of the newest Debian installer that this
 # machine's archive has (a name with a ~ is the newest package whose name
 # matches the pattern), with the emulator that boots them. The suite's
@@ -16,20 +19,36 @@ TEST_PKGS := $(DIST_PKGS) python3 qemu-user strace util-linux mount clang-format
 # desktop for the emulator's window.
 GUEST_PKGS := qemu-system-arm device-tree-compiler '~^debian-installer-[0-9]+-netboot-arm64$$' \
 	'~^debian-installer-[0-9]+-netboot-armhf$$'
-# The Debian packages are installed by simulation on these architectures.
-FOREIGN_ARCHS := arm64 armhf
-# Not every release packages LAVA's dispatcher; without it, its jobs are skipped.
-LAB_PKGS := lava-dispatcher
-# Fetched from Debian's arm64 packages: the newest 6.12 kernel with 16 KiB
-# pages, and a busybox with taskset for the board-lab ramdisk, through
-# dpkg's multiarch, which deps-test sets up.
+# Debian's Arm packages, for the fetches below and the Debian packages'
+# simulated installs, come through an apt configuration of the suite's own,
+# with package lists for arm64 and armhf under build/: dpkg on this machine
+# gains no architecture.
+ARM_APT := $(CURDIR)/build/apt
+ARM_APT_ENV := APT_CONFIG=$(ARM_APT)/apt.conf
+# LAVA's dispatcher is fetched, not installed, since its package enables a
+# root service; lava-run runs from the fetched copy, with the Python
+# libraries that its packages depend on installed (less libguestfs, which
+# brings disk tools and services, and which ramdisk jobs never use) and the
+# commands it runs. Not every release packages it; without it, its jobs are
+# skipped.
+LAB_PKGS := lava-dispatcher lava-dispatcher-host lava-common
+LAB_TOOLS := cpio iproute2
+lab_libs = apt-cache depends $(LAB_PKGS) 2>/dev/null | \
+	awk '$$1 == "Depends:" && $$2 ~ /^python3-/ && $$2 != "python3-guestfs" { print $$2 }' | sort -u
+# Fetched from Debian's packages, of each only what the suite needs, into
+# build/fetched: the newest arm64 kernel with 16 KiB pages, a busybox with
+# taskset for the board-lab ramdisk, and the dispatcher.
 FETCHED := build/fetched
 KERNEL_16K := $(FETCHED)/vmlinuz-arm64-16k
 BUSYBOX_ARM64 := $(FETCHED)/busybox-arm64
+LAVA := $(FETCHED)/lava
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-# newest_package PATTERN: the newest package whose name matches, if any.
-newest_package = apt-cache search --names-only $(1) | cut -d' ' -f1 | sort -V | tail -n1
+# newest_packages PATTERN: the packages whose names match, newest first by
+# the version in the name, where there is one.
+newest_packages = apt-cache search --names-only $(1) | cut -d' ' -f1 | \
+	sed 's/^\([^0-9]*-\)\([0-9].*\)/\2 &/; t; s/^/0 /' | sort -Vr | cut -d' ' -f2
+newest_package = $(newest_packages) | head -n1
 
 # install REQUIRED,OPTIONAL,OPTIONS: installs those of the Debian packages that
 # are not installed yet, in one apt-get call with OPTIONS; an OPTIONAL one only
@@ -94,29 +113,41 @@ deps-dist:
 	$(call install,$(DIST_PKGS))
 
 deps-test:
-	@for a in $(FOREIGN_ARCHS); do dpkg --print-foreign-architectures | grep -qx $$a || \
-		{ $(SUDO) dpkg --add-architecture $$a && added=1; }; \
-	done; [ -z "$$added" ] || $(SUDO) apt-get update -qq
-	$(call install,$(TEST_PKGS) $(GUEST_PKGS),$(LAB_PKGS),--no-install-recommends)
-	@$(MAKE) --no-print-directory $(KERNEL_16K) $(BUSYBOX_ARM64)
+	$(call install,$(TEST_PKGS) $(GUEST_PKGS),$(PHONE_PKGS) $(LAB_TOOLS) $$($(lab_libs)),--no-install-recommends)
+	@mkdir -p $(ARM_APT)/lists/partial $(ARM_APT)/cache/archives/partial
+	@printf '%s\n' 'APT::Architectures { "arm64"; "armhf"; };' 'APT::Sandbox::User "root";' \
+		'Dir::State::Lists "$(ARM_APT)/lists";' 'Dir::Cache "$(ARM_APT)/cache";' >$(ARM_APT)/apt.conf
+	$(ARM_APT_ENV) apt-get update -qq
+	@$(MAKE) --no-print-directory $(KERNEL_16K) $(BUSYBOX_ARM64) $(LAVA)
 
-# fetch_arm64 NAME-PATTERN,MEMBER,FILE: of the newest arm64 package whose name
-# matches, only the one file.
-define fetch_arm64
+# fetch PATTERN,ARCH,MEMBER: of the newest package for ARCH whose name matches
+# and that holds MEMBER, only that member (a meta package holds no kernel).
+define fetch
 	@rm -rf $@.d && mkdir -p $@.d && cd $@.d && \
-		pkg=$$($(call newest_package,'$(1)')) && \
-		echo "fetching $${pkg:?no package like $(1)}:arm64" && \
-		apt-get download -qq -o APT::Sandbox::User=root "$$pkg:arm64" && \
-		dpkg-deb --fsys-tarfile *.deb | tar -xO --wildcards '$(2)' >file && \
-		mv file ../$(notdir $@) && cd .. && rm -rf $(notdir $@).d
+		for pkg in $$($(ARM_APT_ENV) $(call newest_packages,'$(1)')) ""; do \
+			[ -n "$$pkg" ] || { echo "no $(2) package like $(1) holds $(3)" >&2; exit 1; }; \
+			rm -f *.deb && $(ARM_APT_ENV) apt-get download -qq "$$pkg:$(2)" && \
+			dpkg-deb --fsys-tarfile *.deb | tar -xO --wildcards '$(3)' >file 2>/dev/null && \
+			[ -s file ] && echo "fetched $(3) from $$pkg:$(2)" && break; \
+		done && mv file ../$(notdir $@) && cd .. && rm -rf $(notdir $@).d
 endef
 
 $(KERNEL_16K):
-	$(call fetch_arm64,^linux-image-6\.12\.[0-9.]+\+deb[0-9]+-arm64-16k-unsigned$$,./boot/vmlinuz-*)
+	$(call fetch,^linux-(image|binary)-.*-arm64-16k(-unsigned)?$$,arm64,*vmlinuz*)
 
 $(BUSYBOX_ARM64):
-	$(call fetch_arm64,^busybox-static$$,*bin/busybox)
+	$(call fetch,^busybox-static$$,arm64,*bin/busybox)
 	chmod 755 $@
+
+# The dispatcher's packages unpacked, where this release has them.
+$(LAVA):
+	@rm -rf $@.d && mkdir -p $@.d && cd $@.d && \
+		if apt-cache show $(LAB_PKGS) >/dev/null 2>&1; then \
+			$(ARM_APT_ENV) apt-get download -qq $(LAB_PKGS) && \
+			for deb in *.deb; do dpkg-deb -x $$deb root || exit 1; done && \
+			mv root ../$(notdir $@) && echo "fetched $(LAB_PKGS)"; \
+		else echo "no $(LAB_PKGS) in this release: the lava jobs will be skipped"; fi; \
+		cd .. && rm -rf $(notdir $@).d
 
 clean:
 	rm -rf build dist

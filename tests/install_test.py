@@ -24,6 +24,7 @@ TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
+ARM_APT = os.path.join(TOP, "build", "apt", "apt.conf")
 opt = None
 
 
@@ -182,10 +183,9 @@ class Package(Packed):
         self.check_runs(os.path.join(root, "usr", "bin"))
         self.check_same_again(deb)
         arch = sh("dpkg-deb", "-f", path, "Architecture", check=True).stdout.strip()
-        known = sh("dpkg", "--print-foreign-architectures").stdout.split()
-        if arch not in known:
-            self.skipTest("dpkg here does not know %s: no simulated install" % arch)
-        p = sh("apt-get", "install", "--simulate", path)
+        if not os.path.exists(ARM_APT):
+            self.skipTest("no Arm package lists (make test fetches them): no simulated install")
+        p = sh("apt-get", "install", "--simulate", path, env=dict(os.environ, APT_CONFIG=ARM_APT))
         self.assertIn("Conf latmeter-tools:%s " % arch, p.stdout, p.stdout + p.stderr)
 
 
