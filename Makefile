@@ -83,8 +83,11 @@ run: deps-run
 	cmake --build --preset native-run
 	./build/native-run/latmeter/latmeter
 
-# One target a preset, in order: make stops at the first that fails.
+# One target a preset, in order: make stops at the first that fails; then
+# the release, as a user makes and checks it.
 test: $(PRESETS:%=test-%)
+	@echo "== release"
+	@python3 tests/install_test.py --release
 
 $(PRESETS:%=test-%): test-%: deps-test
 	@echo "== $*"
@@ -103,7 +106,7 @@ dist: deps-dist
 		cpack --config build/$$p/CPackConfig.cmake -B dist || exit 1; \
 	done
 	rm -rf dist/_CPack_Packages
-	cmake -DDIR=dist -DSIGN_KEY=$(SIGN_KEY) -P cmake/checksums.cmake
+	cmake -DDIR=dist -DSIGN_KEY="$(SIGN_KEY)" -P cmake/checksums.cmake
 	cat dist/SHA256SUMS
 
 deps-run:

@@ -3,10 +3,16 @@
 archive, or for a dynamic Arm build its Debian package; then runs the
 programs they hold, and reads their manual pages.
 
+With --release, once every preset is built: `make dist` as a user runs it,
+unsigned, signed with a throwaway key, and with a key that cannot sign.
+
 usage: install_test.py --build DIR --cmake CMAKE [--cpack CPACK]
                        [--archive NAME | --package FILE] PROGRAM... [-- EMULATOR...]
+       install_test.py --release
 """
 import argparse
+import glob
+import gzip
 import io
 import os
 import re
@@ -15,6 +21,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 import unittest
 
 from elf_test import load_aligns, needs, readelf
@@ -43,6 +50,11 @@ class Case(unittest.TestCase):
         exe = os.path.join(bindir, "latmeter")
         p = subprocess.run([*opt.emu, exe, "-h"], capture_output=True, text=True, timeout=60)
         self.assertEqual((p.returncode, p.stdout, p.stderr), (1, USAGE % exe, ""))
+
+    def check_notice(self, text, package):
+        """It names the C library's version, and a source version that Debian's glibc has."""
+        self.assertRegex(text, r"version \d+\.\d+, as Debian packages it for \w+ in\n%s " % package)
+        self.assertRegex(text, r"`apt-get source glibc=\d+\.\d+-\d+(\+deb\d+u\d+)?`")
 
     def check_pages(self, prefix):
         """Lint clean, and latmeter's tells each option of the usage text with its defaults."""
@@ -80,7 +92,7 @@ class Install(Case):
         subprocess.run([opt.cmake, "--install", build, "--component", "licences", "--prefix",
                         self.tmp], check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "NOTICE")) as f:
-            self.assertRegex(f.read(), r"version \d+\.\d+, as Debian packages it for \w+ in\nlibc6-dev ")
+            self.check_notice(f.read(), "libc6-dev")
         self.assertTrue(os.path.exists(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
 
@@ -116,8 +128,9 @@ class Archive(Packed):
             members = tar.getmembers()
             tar.extractall(self.tmp)
         top = os.path.join(self.tmp, opt.archive)
-        docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + ["docs/" + d for d in os.listdir(
-            os.path.join(TOP, "docs"))]
+        # What is committed: never a note or a backup beside it.
+        docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + sh(
+            "git", "ls-files", "docs", cwd=TOP, check=True).stdout.split()
         self.assertEqual(files(top), sorted(docs + ["bin/" + p for p in opt.programs] +
                                             [MAN % p for p in opt.programs]))
         self.assertEqual([m.name for m in members], sorted(m.name for m in members))
@@ -130,6 +143,8 @@ class Archive(Packed):
             self.assertGreaterEqual(min(load_aligns(path)), 65536, program)  # 16 and 64 KiB pages
         self.check_runs(os.path.join(top, "bin"))
         self.check_pages(top)
+        with open(os.path.join(top, "NOTICE")) as f:
+            self.check_notice(f.read(), "libc6-dev-\\w+-cross")
         with open(os.path.join(top, "README.md")) as f:  # its links lead somewhere there too
             for link in re.findall(r"\]\((?!\w+:)([^)#]+)", f.read()):
                 self.assertTrue(os.path.exists(os.path.join(top, link)), link)
@@ -170,8 +185,11 @@ class Package(Packed):
     def test_debian_package(self):
         deb = self.pack(self.tmp)
         path = os.path.join(self.tmp, opt.packed)
-        self.assertRegex(sh("dpkg-deb", "-f", path, "Depends", check=True).stdout,
-                         r"^libc6 \(>= 2\.\d+\)\n$")
+        # The newest C library symbol version that the programs reference.
+        newest = max((tuple(map(int, v.split("."))) for p in opt.programs for v in re.findall(
+            r"Name: GLIBC_([\d.]+)", readelf("-V", os.path.join(opt.build, p, p)))))
+        self.assertEqual(sh("dpkg-deb", "-f", path, "Depends", check=True).stdout,
+                         "libc6 (>= %s)\n" % ".".join(map(str, newest)))
         tags = sh("lintian", path).stdout
         self.assertEqual([t for t in tags.splitlines() if t[:2] in ("E:", "W:")], [], tags)
         root = os.path.join(self.tmp, "root")
@@ -180,6 +198,8 @@ class Package(Packed):
                                              ["usr/" + MAN % p for p in opt.programs] +
                                              ["usr/share/doc/latmeter-tools/" + d
                                               for d in ("changelog.gz", "copyright")]))
+        with open(os.path.join(root, "usr/share/doc/latmeter-tools/copyright")) as f:
+            self.assertNotRegex(f.read(), r"(?m)^[ \t]+$")
         self.check_runs(os.path.join(root, "usr", "bin"))
         self.check_same_again(deb)
         arch = sh("dpkg-deb", "-f", path, "Architecture", check=True).stdout.strip()
@@ -189,8 +209,57 @@ class Package(Packed):
         self.assertIn("Conf latmeter-tools:%s " % arch, p.stdout, p.stdout + p.stderr)
 
 
+class Release(unittest.TestCase):
+    """`make dist` as a user runs it, in a time zone far from UTC; then
+    checked as the docs say. Uncommitted changes mark every file it writes,
+    and are never signed."""
+
+    def make_dist(self, *key):
+        cmd = ["make", "-C", TOP, "--no-print-directory", "dist"] + ["SIGN_KEY=" + k for k in key]
+        p = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, TZ="Asia/Kathmandu"))
+        dist = os.path.join(TOP, "dist")
+        return p, dist, sorted(os.listdir(dist)) if os.path.isdir(dist) else []
+
+    def test_dist_unsigned_signed_and_refused(self):
+        dirty = bool(sh("git", "status", "--porcelain", "--untracked-files=no", cwd=TOP).stdout)
+        commit = int(sh("git", "log", "-1", "--format=%ct", cwd=TOP, check=True).stdout)
+        p, dist, written = self.make_dist()
+        self.assertEqual(p.returncode, 0, p.stderr)
+        packed = [f for f in written if f != "SHA256SUMS"]
+        self.assertEqual(len(packed), 4, written)
+        self.assertEqual({"+dirty" in f for f in packed}, {dirty}, written)
+        self.assertEqual(sh("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0)
+        for deb in glob.glob(os.path.join(dist, "*.deb")):
+            with tempfile.TemporaryDirectory() as root:
+                sh("dpkg-deb", "-x", deb, root, check=True)
+                with gzip.open(os.path.join(root, "usr/share/doc/latmeter-tools/changelog.gz"), "rt") as f:
+                    self.assertIn(time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime(commit)),
+                                  f.read().splitlines()[-1])
+        with tempfile.TemporaryDirectory() as tmp:
+            key = os.path.join(tmp, "a key", "release")
+            os.mkdir(os.path.dirname(key))
+            sh("signify-openbsd", "-G", "-n", "-p", key + ".pub", "-s", key + ".sec", check=True)
+            p, dist, written = self.make_dist(key + ".sec")
+            if dirty:
+                self.assertNotEqual(p.returncode, 0)
+                self.assertIn("uncommitted changes", p.stderr)
+                self.assertNotIn("SHA256SUMS.sig", written)
+            else:
+                self.assertEqual(p.returncode, 0, p.stderr)
+                archives = [f for f in written if f.endswith(".tar.gz")]
+                verify = sh("signify-openbsd", "-C", "-p", key + ".pub", "-x", "SHA256SUMS.sig",
+                            *archives, cwd=dist)
+                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
+            p, dist, written = self.make_dist(key + ".pub")
+            self.assertNotEqual(p.returncode, 0)
+            self.assertNotIn("SHA256SUMS.sig", written)
+
+
 def main():
     global opt
+    if sys.argv[1:] == ["--release"]:
+        suite = unittest.defaultTestLoader.loadTestsFromTestCase(Release)
+        return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
     args, emu = (sys.argv[1:], [])
     if "--" in args:
         args, emu = args[:args.index("--")], args[args.index("--") + 1:]
