@@ -23,10 +23,13 @@ def needs(exe):
 
 
 def linkage(kind, exe):
-    """The C library alone, or nothing at all when static."""
+    """The C library alone, every symbol bound before main, or nothing at all when static."""
     needed, interp = needs(exe)
-    print("%s: needs %s, %s interpreter" % (exe, needed or "nothing", interp or "no"))
-    return (needed, bool(interp)) == (([], False) if kind == "static" else (["libc.so.6"], True))
+    now = bool(re.search(r"\((FLAGS|FLAGS_1)\).*\b(BIND_NOW|NOW)\b", readelf("-d", exe)))
+    print("%s: needs %s, %s interpreter, bound %s" % (exe, needed or "nothing", interp or "no",
+                                                     "at start" if now else "lazily"))
+    return (needed, bool(interp), now or kind == "static") == (
+        ([], False, True) if kind == "static" else (["libc.so.6"], True, True))
 
 
 def aligned(symbol, size, exe):

@@ -25,7 +25,7 @@ import time
 import unittest
 
 from elf_test import load_aligns, needs, readelf
-from latmeter_test import USAGE
+from latmeter_test import PAUSE_MS, USAGE
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
@@ -57,7 +57,8 @@ class Case(unittest.TestCase):
         self.assertRegex(text, r"`apt-get source glibc=\d+\.\d+-\d+(\+deb\d+u\d+)?`")
 
     def check_pages(self, prefix):
-        """Lint clean, and latmeter's tells each option of the usage text with its defaults."""
+        """Lint clean, and latmeter's tells each option of the usage text with its
+        defaults, in their order, and the pause the program makes."""
         for program in opt.programs:
             page = os.path.join(prefix, MAN % program)
             lint = sh("mandoc", "-T", "lint", "-W", "warning", page)
@@ -68,8 +69,9 @@ class Case(unittest.TestCase):
         for short, long, default in re.findall(r"^  (-\w), (--\w+)\t[^(\n]*(?:\(default: (.*)\))?$",
                                                USAGE, re.M):
             self.assertIn(long, items.get(short, ""), short)
-            for word in re.findall(r"\w+", default):
-                self.assertRegex(items[short], r"\b%s\b" % word, short)
+            self.assertRegex(items[short], r"(?s)\b%s\b" % r"\b.*\b".join(re.findall(r"\w+", default)),
+                             short)
+        self.assertRegex(text, r"pause\s+of\s+%d\s+ms" % PAUSE_MS)
 
 
 class Install(Case):
@@ -89,6 +91,7 @@ class Install(Case):
         build = os.path.join(self.tmp, "build")
         subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
                         "-DBUILD_TESTING=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([opt.cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([opt.cmake, "--install", build, "--component", "licences", "--prefix",
                         self.tmp], check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "NOTICE")) as f:
