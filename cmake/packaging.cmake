@@ -147,6 +147,6 @@ else()
 direct system call and through the C library's vDSO fast path, and of
 fetching 64 KiB from /dev/zero by mmap plus a copy and by one read.
 tickrate reads the frequency that the Arm generic timer reports and
-measures how fast its virtual counter really advances.")
+measures how far its virtual counter advances against the kernel's clock.")
 endif()
 include(CPack)

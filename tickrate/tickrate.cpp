@@ -1,5 +1,5 @@
-// tickrate: the Arm generic timer's reported frequency, and the rate at which
-// its virtual counter really advances over one-second sleeps.
+// tickrate: the Arm generic timer's reported frequency, and how far its
+// virtual counter advances over one-second sleeps of the kernel's clock.
 
 #include <errno.h>
 #include <signal.h>
