@@ -32,7 +32,7 @@ ARM_APT_ENV := APT_CONFIG=$(ARM_APT)/apt.conf
 # commands it runs. Not every release packages it; without it, its jobs are
 # skipped.
 LAB_PKGS := lava-dispatcher lava-dispatcher-host lava-common
-LAB_TOOLS := cpio iproute2
+LAB_TOOLS := cpio fakeroot iproute2
 lab_libs = apt-cache depends $(LAB_PKGS) 2>/dev/null | \
 	awk '$$1 == "Depends:" && $$2 ~ /^python3-/ && $$2 != "python3-guestfs" { print $$2 }' | sort -u
 # Fetched from Debian's packages, of each only what the suite needs, into
