@@ -421,7 +421,8 @@ def run_job():
             python = f.readline()[2:].strip()
         start = ("import runpy, sys; import lava_common.constants as c; sys.argv.pop(0); "
                  "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); runpy.run_path(sys.argv[0], run_name='__main__')")
-        p = subprocess.run([*sudo, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp), python, "-c", start,
+        p = subprocess.run([*sudo, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp), "PYTHONDONTWRITEBYTECODE=1",
+                            python, "-c", start,
                             lava_run, os.path.join(tmp, "out"), "--device", os.path.join(tmp, "device.yaml"),
                             "--job-id", str(os.getpid()), "--output-dir", os.path.join(tmp, "out"),
                             os.path.join(tmp, "job.yaml")],
