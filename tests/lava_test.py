@@ -65,8 +65,11 @@ actions:
           options: [%s]
 timeouts: {actions: {}, connections: {}}
 """
-# The shell's own start: the console is PID 1's, with /dev and /proc.
-INIT = b"#!/bin/sh\nmount -t devtmpfs dev /dev\nmount -t proc proc /proc\nexec /bin/sh\n"
+# The shell's own start, with /dev and /proc, on the console. The console
+# is opened anew: newer dispatchers repack the ramdisk under fakeroot, which
+# leaves its /dev/console a plain file.
+INIT = b"#!/bin/sh\nmount -t devtmpfs dev /dev\nmount -t proc proc /proc\n" \
+    b"exec /bin/sh </dev/console >/dev/console 2>&1\n"
 opt = None
 
 
@@ -140,12 +143,12 @@ def results(log):
     """{case: (result, measurement, units)} of the test definition, from lava-run's log."""
     found = {}
     for line in log.splitlines():
-        m = re.search(r'"case": "([^"]+)", "definition": "0_latmeter-tools", .*"result": "(\w+)"',
-                      line)
-        if '"lvl": "results"' in line and m:
-            value = re.search(r'"measurement": ! "([^"]+)"', line)
-            units = re.search(r'"units": "([^"]+)"', line)
-            found[m[1]] = (m[2], value and float(value[1]), units and units[1])
+        if '"lvl": "results"' not in line or '"definition": "0_latmeter-tools"' not in line:
+            continue
+        # Each dispatcher release orders the fields its own way.
+        field = {k: v for k, v in re.findall(r'"(\w+)": (?:! )?"?([^",}]*)', line)}
+        found[field["case"]] = (field["result"], float(field["measurement"]) if "measurement" in field
+                                else None, field.get("units"))
     return found
 
 
