@@ -148,7 +148,7 @@ $(LAVA):
 		if apt-cache show $(LAB_PKGS) >/dev/null 2>&1; then \
 			$(ARM_APT_ENV) apt-get download -qq $(LAB_PKGS) && \
 			for deb in *.deb; do dpkg-deb -x $$deb root || exit 1; done && \
-			mv root ../$(notdir $@) && echo "fetched $(LAB_PKGS)"; \
+			mv root ../$(notdir $@) && echo "fetched $(LAB_PKGS)" || exit 1; \
 		else echo "no $(LAB_PKGS) in this release: the lava jobs will be skipped"; fi; \
 		cd .. && rm -rf $(notdir $@).d
 
