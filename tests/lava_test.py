@@ -128,7 +128,8 @@ def ramdisk(kernel, tmp):
         mode, data = entries[name]
         if stat.S_ISLNK(mode):
             todo.append(posixpath.normpath(posixpath.join(posixpath.dirname(name), data.decode())))
-    dirs = {"dev", "proc", "tmp", "usr"} | {n.rsplit("/", i)[0] for n in keep for i in range(1, n.count("/") + 1)}
+    dirs = {"dev", "proc", "tmp", "usr"} | {n.rsplit("/", i)[0] for n in keep
+                                            for i in range(1, n.count("/") + 1)}
     out = [(d, stat.S_IFDIR | 0o755, b"", 0) for d in sorted(dirs)]
     out += [("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1),
             ("init", stat.S_IFREG | 0o755, INIT, 0)]
@@ -351,7 +352,8 @@ class Runner(unittest.TestCase):
         for cpus, mount, want in ((" ".join(map(str, here[::-1])), None, here[::-1]),
                                   ("all", online, [1, 3, 4]), ("all", no_sysfs, [0, 1])):
             lines, _ = self.run_script(self.stand_ins, "-m time", "phone", mount=mount, CPUS=cpus)
-            self.assertEqual(lines, [[c + "-cpu%d" % n, *(case if n in here or case == ["skip"] else ["fail"])]
+            self.assertEqual(lines, [[c + "-cpu%d" % n,
+                                      *(case if n in here or case == ["skip"] else ["fail"])]
                                      for n in want for c, *case in (
                                          ["latmeter", "pass"], ["latmeter-syscall", "pass", "9%d" % n, "ns"],
                                          ["latmeter-libc", "pass", "3", "ns"], ["latmeter-mmap", "skip"],
@@ -423,9 +425,10 @@ def run_job():
         with open(lava_run) as f:
             python = f.readline()[2:].strip()
         start = ("import runpy, sys; import lava_common.constants as c; sys.argv.pop(0); "
-                 "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); runpy.run_path(sys.argv[0], run_name='__main__')")
-        p = subprocess.run([*sudo, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp), "PYTHONDONTWRITEBYTECODE=1",
-                            python, "-c", start,
+                 "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); "
+                 "runpy.run_path(sys.argv[0], run_name='__main__')")
+        p = subprocess.run([*sudo, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp),
+                            "PYTHONDONTWRITEBYTECODE=1", python, "-c", start,
                             lava_run, os.path.join(tmp, "out"), "--device", os.path.join(tmp, "device.yaml"),
                             "--job-id", str(os.getpid()), "--output-dir", os.path.join(tmp, "out"),
                             os.path.join(tmp, "job.yaml")],
