@@ -147,7 +147,7 @@ def results(log):
         if '"lvl": "results"' not in line or '"definition": "0_latmeter-tools"' not in line:
             continue
         # Each dispatcher release orders the fields its own way.
-        field = {k: v for k, v in re.findall(r'"(\w+)": (?:! )?"?([^",}]*)', line)}
+        field = dict(re.findall(r'"(\w+)": (?:! )?"?([^",}]*)', line))
         found[field["case"]] = (field["result"], float(field["measurement"]) if "measurement" in field
                                 else None, field.get("units"))
     return found
@@ -230,14 +230,9 @@ class Runner(unittest.TestCase):
         if not toybox:
             self.skipTest("no toybox here: this release does not package it, so the runner is not "
                           "tried on a phone's userland")
-        bare = os.path.join(self.stand_ins, "phone")
-        if not os.path.isdir(bare):
-            os.mkdir(bare)
-            applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout
-            for applet in applets.split():
-                os.symlink(toybox, os.path.join(bare, applet))
-            os.symlink(shutil.which("original-awk"), os.path.join(bare, "awk"))
-        return bare
+        applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout.split()
+        return self.bare_path("phone", {**dict.fromkeys(applets, toybox),
+                                        "awk": shutil.which("original-awk")})
 
     def test_figures_and_skipped_cases(self):
         for shell in SHELLS:
@@ -300,10 +295,15 @@ class Runner(unittest.TestCase):
         """A PATH with the stand-ins, or with these tools alone."""
         if not tools:
             return self.stand_ins + ":" + os.environ["PATH"]
-        bare = os.path.join(self.stand_ins, "bare")
-        os.makedirs(bare, exist_ok=True)
-        for tool in tools:
-            os.symlink(shutil.which(tool), os.path.join(bare, tool))
+        return self.bare_path("bare", {tool: shutil.which(tool) for tool in tools})
+
+    def bare_path(self, name, links):
+        """A folder for PATH that holds these {command: program} links alone."""
+        bare = os.path.join(self.stand_ins, name)
+        if not os.path.isdir(bare):
+            os.mkdir(bare)
+            for command, program in links.items():
+                os.symlink(program, os.path.join(bare, command))
         return bare
 
     def test_each_case_carries_its_own_figure(self):
