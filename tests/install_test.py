@@ -31,7 +31,7 @@ TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
-ARM_APT = os.path.join(TOP, "build", "apt", "apt.conf")
+ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
 opt = None
 
 
@@ -206,9 +206,9 @@ class Package(Packed):
         self.check_runs(os.path.join(root, "usr", "bin"))
         self.check_same_again(deb)
         arch = sh("dpkg-deb", "-f", path, "Architecture", check=True).stdout.strip()
-        if not os.path.exists(ARM_APT):
+        if not os.path.exists(ARM_APT % arch):
             self.skipTest("no Arm package lists (make test fetches them): no simulated install")
-        p = sh("apt-get", "install", "--simulate", path, env=dict(os.environ, APT_CONFIG=ARM_APT))
+        p = sh("apt-get", "install", "--simulate", path, env=dict(os.environ, APT_CONFIG=ARM_APT % arch))
         self.assertIn("Conf latmeter-tools:%s " % arch, p.stdout, p.stdout + p.stderr)
 
 

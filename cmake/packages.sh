@@ -1,0 +1,190 @@
+#!/bin/sh
+# usage: packages.sh run|dist|test
+#        packages.sh missing run|dist|test
+#        packages.sh newest PATTERN
+#
+# Installs the Debian packages that `make run`, `make dist` or `make test`
+# needs and this machine lacks, in one apt-get call (through sudo when not
+# root); for test, also fetches into build/fetched what the suite takes from
+# Debian's Arm packages. Nothing else changes: no dpkg architecture, no
+# service. `missing` lists what would be installed; `newest` the packages
+# whose names match, newest first.
+# Lists of names are split on purpose, with globbing off.
+# shellcheck disable=SC2046,SC2086
+set -euf
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+fetched=$top/build/fetched
+arm_apt=$top/build/apt
+sudo=
+[ "$(id -u)" = 0 ] || sudo=sudo
+
+run_pkgs="g++ cmake ninja-build"
+dist_pkgs="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils signify-openbsd"
+# The guests boot the Arm kernels of the newest Debian installer that the
+# archive has (~PATTERN: the newest package whose name matches), with the
+# emulator that boots them.
+test_pkgs="python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck shellcheck
+	git mksh busybox original-awk mandoc lintian qemu-system-arm device-tree-compiler
+	~^debian-installer-[0-9]+-netboot-arm64$ ~^debian-installer-[0-9]+-netboot-armhf$"
+# LAVA's dispatcher and server are fetched, never installed: their packages
+# enable services. lava-run runs from the fetched copy with the Python
+# libraries its packages depend on (less libguestfs, which brings disk tools
+# and services, and which ramdisk jobs never use) and the commands it runs;
+# the server gives only its device-type templates.
+lab_pkgs="lava-dispatcher lava-dispatcher-host lava-common"
+lab_tools="cpio fakeroot iproute2"
+
+required() {
+	case $1 in
+	run) echo "$run_pkgs" ;;
+	dist) echo "$run_pkgs $dist_pkgs" ;;
+	test) echo "$run_pkgs $dist_pkgs $test_pkgs" ;;
+	esac
+}
+
+# Where this release has them: a phone's toybox, and what lava-run needs.
+optional() {
+	[ "$1" = test ] || return 0
+	echo toybox $lab_tools
+	apt-cache depends $lab_pkgs 2>/dev/null | awk '$1 == "Depends:" && $2 ~ /^python3-/ &&
+		$2 != "python3-guestfs" { print $2 }' | sort -u
+}
+
+installed=$(dpkg-query -W -f '${Package} ${Status}\n' 2>/dev/null | awk '/ ok installed$/ { print $1 }')
+
+absent() {
+	for p; do
+		case $p in
+		\~*) printf '%s\n' "$installed" | grep -qE -- "${p#\~}" || echo "$p" ;;
+		*) printf '%s\n' "$installed" | grep -qx -- "$p" || echo "$p" ;;
+		esac
+	done
+}
+
+packaged() {
+	for p; do
+		if apt-cache show "$p" >/dev/null 2>&1; then echo "$p"; fi
+	done
+}
+
+# The packages whose names match, newest first by the version in the name.
+newest() {
+	apt-cache search --names-only "$1" | cut -d' ' -f1 |
+		sed 's/^\([^0-9]*-\)\([0-9].*\)/\2 &/; t; s/^/0 /' | sort -Vr | cut -d' ' -f2
+}
+
+resolve() {
+	for p; do
+		case $p in
+		\~*) newest "${p#\~}" | head -n1 | grep . || { echo "no package like ${p#\~} here" >&2; exit 1; } ;;
+		*) echo "$p" ;;
+		esac
+	done
+}
+
+# A mirror in mid-sync fails one index at a time: name it, and go on with the
+# lists at hand. Whatever is needed and cannot be had then fails by its name.
+refresh() {
+	if ! out=$("$@" apt-get update -qq 2>&1); then
+		printf '%s\n' "$out" | sed -n 's/^E: Failed to fetch \([^ ]*\) *\(.*\)/\1: \2/p' |
+			grep . >&2 || printf '%s\n' "$out" >&2
+		echo "going on with the package lists at hand" >&2
+	fi
+}
+
+install() {
+	missing=$(absent $(required "$1"))
+	optional=$(packaged $(absent $(optional "$1")))
+	[ -n "$missing$optional" ] || return 0
+	refresh $sudo
+	missing=$(resolve $missing)
+	optional=$(packaged $(absent $(optional "$1")))
+	echo "installing:" $missing $optional
+	$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+		$missing $optional
+}
+
+# Debian's Arm packages come through an apt configuration of the suite's own
+# for each architecture, with its package lists under build/apt/ARCH: the
+# fetches below and the Debian packages' simulated installs use them. One
+# list an architecture, since apt drops a whole suite when one of its
+# indexes fails, and a mirror syncs one architecture at a time.
+arm() {
+	a=$1
+	shift
+	APT_CONFIG=$arm_apt/$a/apt.conf "$@"
+}
+
+# arm_lists ARCH: refreshed, once a run.
+arm_lists() {
+	case " ${fresh-} " in *" $1 "*) return 0 ;; esac
+	dir=$arm_apt/$1
+	mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+	printf '%s\n' "APT::Architectures { \"$1\"; };" 'APT::Sandbox::User "root";' \
+		"Dir::State::Lists \"$dir/lists\";" "Dir::Cache \"$dir/cache\";" >"$dir/apt.conf"
+	refresh arm "$1"
+	fresh="${fresh-} $1"
+}
+
+# fetch FILE PATTERN ARCH MEMBER: of the newest package for ARCH whose name
+# matches and that holds MEMBER, only that member (a meta package holds none).
+fetch() {
+	[ -s "$1" ] && return
+	arm_lists "$3"
+	rm -rf "$1.d"
+	for pkg in $(arm "$3" newest "$2"); do
+		mkdir -p "$1.d"
+		if ! (cd "$1.d" && arm "$3" apt-get download -qq "$pkg:$3"); then continue; fi
+		set +f
+		dpkg-deb --fsys-tarfile "$1.d"/*.deb | tar -xO --wildcards "$4" >"$1" 2>/dev/null
+		set -f
+		rm -rf "$1.d"
+		if [ -s "$1" ]; then echo "fetched $4 from $pkg:$3" && return; fi
+	done
+	rm -f "$1"
+	echo "no $3 package like $2 holds $4" >&2
+	exit 1
+}
+
+fetch_lab() {
+	lava=$fetched/lava
+	[ -z "$(find "$lava" -name qemu.jinja2 2>/dev/null)" ] || return 0
+	if ! packaged $lab_pkgs lava-server | grep -qx lava-server; then
+		echo "no $lab_pkgs lava-server in this release: the lava jobs will be skipped"
+		return
+	fi
+	arm_lists arm64
+	rm -rf "$lava" "$lava.d" && mkdir -p "$lava.d"
+	(cd "$lava.d" && arm arm64 apt-get download -qq $lab_pkgs lava-server) ||
+		{ echo "cannot fetch $lab_pkgs lava-server" >&2; exit 1; }
+	set +f
+	for deb in "$lava.d"/*.deb; do dpkg-deb -x "$deb" "$lava.d/root" || exit; done
+	set -f
+	mv "$lava.d/root" "$lava" && rm -rf "$lava.d"
+	echo "fetched $lab_pkgs lava-server"
+}
+
+usage() {
+	sed -n '2,4s/^# //p' "$0" >&2
+	exit 2
+}
+
+case "${1-} ${2-}" in
+"missing run" | "missing dist" | "missing test") absent $(required "$2") ;;
+"newest "?*) newest "$2" ;;
+"run " | "dist ") install "$1" ;;
+"test ")
+	install test
+	mkdir -p "$fetched"
+	fetch "$fetched/vmlinuz-arm64-16k" '^linux-(image|binary)-.*-arm64-16k(-unsigned)?$' arm64 '*vmlinuz*'
+	fetch "$fetched/busybox-arm64" '^busybox-static$' arm64 '*bin/busybox'
+	chmod 755 "$fetched/busybox-arm64"
+	fetch_lab
+	# The Debian packages' simulated installs need lists at hand.
+	for a in arm64 armhf; do
+		find "$arm_apt/$a/lists" -name '*_Packages*' 2>/dev/null | grep -q . || arm_lists $a
+	done
+	;;
+*) usage ;;
+esac
