@@ -23,9 +23,10 @@ run_pkgs="g++ cmake ninja-build"
 dist_pkgs="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils signify-openbsd"
 # The guests boot the Arm kernels of the newest Debian installer that the
 # archive has (~PATTERN: the newest package whose name matches), with the
-# emulator that boots them.
+# emulator that boots them and the network card's ROM that a LAVA server's
+# qemu device asks for.
 test_pkgs="python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck shellcheck
-	git mksh busybox original-awk mandoc lintian qemu-system-arm device-tree-compiler
+	git mksh busybox original-awk mandoc lintian qemu-system-arm ipxe-qemu device-tree-compiler
 	~^debian-installer-[0-9]+-netboot-arm64$ ~^debian-installer-[0-9]+-netboot-armhf$"
 # LAVA's dispatcher and server are fetched, never installed: their packages
 # enable services. lava-run runs from the fetched copy with the Python
