@@ -194,7 +194,7 @@ static long run_bench_ns(int calls, int loops, int rounds)
     long long result = no_result;
     for (int r = 0; r < rounds; r++) {
         // Above any sample, so that even one longer than no_result counts.
-        long long best = loops < 1 ? no_result : LLONG_MAX;
+        long long best = LLONG_MAX;
         for (int l = 0; l < loops; l++) {
             struct timespec start, end;
             clock_gettime(CLOCK_MONOTONIC, &start);
@@ -206,8 +206,10 @@ static long run_bench_ns(int calls, int loops, int rounds)
             if (elapsed < best)
                 best = elapsed;
         }
-        // 32-bit Arm traps on a zero divisor; AArch64's divide gives 0.
-        long long per_call = calls != 0 ? best / calls : 0;
+        // Without a loop nothing was timed, and a quotient of no_result
+        // would pass for a figure. 32-bit Arm traps on a zero divisor;
+        // AArch64's divide gives 0.
+        long long per_call = loops < 1 ? no_result : calls != 0 ? best / calls : 0;
         if (per_call < result)
             result = per_call;
         putchar('.');

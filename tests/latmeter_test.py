@@ -59,11 +59,6 @@ def parse(out, modes):
     return [(g[i], [int(g[i + 1]), int(g[i + 2])]) for i in range(0, len(g), 3)]
 
 
-def trunc_div(a, b):
-    q = abs(a) // abs(b)
-    return q if (a < 0) == (b < 0) else -q
-
-
 class Case(unittest.TestCase):
     def figures(self, out, modes, dots):
         """Checks the whole output's shape; returns its figures in order."""
@@ -146,10 +141,10 @@ class Figures(Case):
                          [0] * 4)
         self.assertEqual(self.measure(["-m", "time", "-c", "zero", "-l", "1", "-r", "1"], ["time"], 2), [0] * 2)
 
-    def test_zero_loops_divides_no_result_value(self):
-        for calls in (7, -3, -2147483648, 1):
-            figs = self.measure(["-c", str(calls), "-l", "0", "-r", "2"], ["time", "file"], 4)
-            self.assertEqual(figs, [trunc_div(long_max(opt.bits), calls)] * 4, calls)
+    def test_no_loops_give_no_result_value_with_a_dot_a_round(self):
+        for calls, loops in ((7, 0), (-3, -5), (-2147483648, 0), (1, -2147483648), (0, 0)):
+            figs = self.measure(["-c", str(calls), "-l", str(loops), "-r", "2"], ["time", "file"], 4)
+            self.assertEqual(figs, [long_max(opt.bits)] * 4, calls)
 
     def test_negative_calls_never_call_the_body(self):
         figs = self.measure(["-c", "-5", "-l", "3", "-r", "1"], ["time", "file"], 2)

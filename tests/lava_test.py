@@ -241,7 +241,8 @@ class Runner(unittest.TestCase):
         # With programs on PATH that would pass: BINDIR alone is looked in.
         stand_in(self.stand_ins, "latmeter", LATMETER % (701, 350))
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
-        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", ""), (opt.bindir, "-m time -r 0")):
+        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", ""), (opt.bindir, "-m time -r 0"),
+                             (opt.bindir, "-l 0 -r 1")):
             lines, _ = self.run_script(bindir, args, path=self.on_path())
             self.assertEqual(lines, [[c, "skip" if "time" in args and c in CASES[3:5] else "fail"]
                                      for c in CASES[:6]] + [[c, "skip"] for c in CASES[6:]], args)
