@@ -138,7 +138,7 @@ fetch() {
 		mkdir -p "$1.d"
 		if ! (cd "$1.d" && arm "$3" apt-get download -qq "$pkg:$3"); then continue; fi
 		set +f
-		dpkg-deb --fsys-tarfile "$1.d"/*.deb | tar -xO --wildcards "$4" >"$1" 2>/dev/null
+		dpkg-deb --fsys-tarfile "$1.d"/*.deb | tar -xO --wildcards "$4" >"$1" 2>/dev/null || :
 		set -f
 		rm -rf "$1.d"
 		if [ -s "$1" ]; then echo "fetched $4 from $pkg:$3" && return; fi
