@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks of a built program's ELF file.
 
-usage: elf_test.py linkage dynamic|static EXE
+usage: elf_test.py linkage dynamic|static|sanitized EXE
        elf_test.py aligned SYMBOL BYTES EXE
        elf_test.py pages EXE...
 """
@@ -23,13 +23,21 @@ def needs(exe):
 
 
 def linkage(kind, exe):
-    """The C library alone, every symbol bound before main, or nothing at all when static."""
+    """The C library alone, every symbol bound before main, and on 32-bit Arm
+    no Advanced SIMD, which Debian's armhf baseline lacks (a static program's
+    C library brings its own, chosen at run time); nothing at all when
+    static; the sanitizers' runtimes when sanitized."""
     needed, interp = needs(exe)
+    if kind == "sanitized":
+        print("%s: needs %s" % (exe, needed))
+        return {"libasan", "libubsan"} <= {n.split(".")[0] for n in needed}
     now = bool(re.search(r"\((FLAGS|FLAGS_1)\).*\b(BIND_NOW|NOW)\b", readelf("-d", exe)))
-    print("%s: needs %s, %s interpreter, bound %s" % (exe, needed or "nothing", interp or "no",
-                                                     "at start" if now else "lazily"))
-    return (needed, bool(interp), now or kind == "static") == (
-        ([], False, True) if kind == "static" else (["libc.so.6"], True, True))
+    simd = kind == "dynamic" and "Tag_Advanced_SIMD_arch" in readelf("-A", exe)
+    print("%s: needs %s, %s interpreter, bound %s%s" % (
+        exe, needed or "nothing", interp or "no", "at start" if now else "lazily",
+        ", Advanced SIMD" if simd else ""))
+    return (needed, bool(interp), now or kind == "static", simd) == (
+        ([], False, True, False) if kind == "static" else (["libc.so.6"], True, True, False))
 
 
 def aligned(symbol, size, exe):

@@ -72,6 +72,7 @@ class Case(unittest.TestCase):
             self.assertRegex(items[short], r"(?s)\b%s\b" % r"\b.*\b".join(re.findall(r"\w+", default)),
                              short)
         self.assertRegex(text, r"pause\s+of\s+%d\s+ms" % PAUSE_MS)
+        self.assertRegex(items["-h"], r"status\s+1\b")  # as check_runs finds it
 
 
 class Install(Case):
@@ -89,8 +90,14 @@ class Install(Case):
         if opt.emu:
             self.skipTest("checked once, natively")
         build = os.path.join(self.tmp, "build")
-        subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
-                        "-DBUILD_TESTING=OFF"], check=True, stdout=subprocess.DEVNULL)
+        # A stray untracked file is no uncommitted change of the release's.
+        with tempfile.NamedTemporaryFile(dir=TOP, prefix="stray-"):
+            subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
+                            "-DBUILD_TESTING=OFF"], check=True, stdout=subprocess.DEVNULL)
+        with open(os.path.join(build, "CPackConfig.cmake")) as f:
+            version = re.search(r'CPACK_PACKAGE_VERSION "(.*)"', f.read())[1]
+        changed = sh("git", "-C", TOP, "status", "--porcelain", "--untracked-files=no").stdout
+        self.assertEqual(version.endswith("+dirty"), bool(changed), version)
         subprocess.run([opt.cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([opt.cmake, "--install", build, "--component", "licences", "--prefix",
                         self.tmp], check=True, stdout=subprocess.DEVNULL)
@@ -174,14 +181,23 @@ class Archive(Packed):
         self.pack(dist)
         key = os.path.join(self.tmp, "key")
         sh("signify-openbsd", "-G", "-n", "-p", key + ".pub", "-s", key + ".sec", check=True)
-        subprocess.run([opt.cmake, "-DDIR=" + dist, "-DSIGN_KEY=" + key + ".sec", "-P", CHECKSUMS],
-                       check=True)
+        # Signed only where no name is marked as built from uncommitted changes.
+        clean = opt.packed.replace("+dirty", "")
+        os.rename(os.path.join(dist, opt.packed), os.path.join(dist, clean))
+        signed = [opt.cmake, "-DDIR=" + dist, "-DSIGN_KEY=" + key + ".sec", "-P", CHECKSUMS]
+        subprocess.run(signed, check=True)
         verify = ["signify-openbsd", "-C", "-p", key + ".pub", "-x", "SHA256SUMS.sig"]
         self.assertEqual(sh(*verify, cwd=dist).returncode, 0)
         self.assertEqual(sh("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0)
-        with open(os.path.join(dist, opt.packed), "ab") as f:
+        with open(os.path.join(dist, clean), "ab") as f:
             f.write(b"\0")
         self.assertNotEqual(sh(*verify, cwd=dist).returncode, 0)
+        # New sums leave no signature of the old ones behind.
+        subprocess.run(signed[:2] + signed[3:], check=True)
+        self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
+        os.rename(os.path.join(dist, clean), os.path.join(dist, "x+dirty.tar.gz"))
+        self.assertNotEqual(sh(*signed).returncode, 0)
+        self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
 
 
 class Package(Packed):
