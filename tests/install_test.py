@@ -274,6 +274,26 @@ class Release(unittest.TestCase):
             self.assertNotIn("SHA256SUMS.sig", written)
 
 
+    def test_what_the_commands_install(self):
+        """cmake/packages.sh's choices, by the real dpkg-query and apt-cache
+        on a package database of the test's own."""
+        with tempfile.TemporaryDirectory() as tmp:
+            with open(os.path.join(tmp, "status"), "w") as f:
+                for name in ("g++-12", "cmake-data", "ninja-build", "linux-image-6.9.2-arm64-16k",
+                             "linux-image-6.12.1-arm64-16k", "linux-image-6.1.0-9-arm64-16k"):
+                    f.write("Package: %s\nStatus: install ok installed\nVersion: 1\nArchitecture: all\n"
+                            "Maintainer: x <x@example.org>\nDescription: x\n\n" % name)
+            with open(os.path.join(tmp, "apt.conf"), "w") as f:
+                f.write('Dir::State::status "{0}/status"; Dir::State::Lists "{0}"; Dir::Cache "{0}"; '
+                        'Dir::Etc::SourceList "/dev/null"; Dir::Etc::SourceParts "{0}";\n'.format(tmp))
+            env = dict(os.environ, DPKG_ADMINDIR=tmp, APT_CONFIG=os.path.join(tmp, "apt.conf"))
+            script = ["sh", os.path.join(TOP, "cmake", "packages.sh")]
+            # A package is installed by its whole name, not by another's that holds it.
+            self.assertEqual(sh(*script, "missing", "run", env=env).stdout.split(), ["g++", "cmake"])
+            self.assertEqual(sh(*script, "newest", "^linux-image-.*-16k$", env=env).stdout.split(),
+                             ["linux-image-%s-arm64-16k" % v for v in ("6.12.1", "6.9.2", "6.1.0-9")])
+
+
 def main():
     global opt
     if sys.argv[1:] == ["--release"]:
