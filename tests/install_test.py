@@ -31,6 +31,7 @@ TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
+RUNNER = "share/latmeter-tools/latmeter-tools.sh"
 ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
 opt = None
 
@@ -80,7 +81,7 @@ class Install(Case):
         subprocess.run([opt.cmake, "--install", opt.build, "--prefix", "/usr"], check=True,
                        env=dict(os.environ, DESTDIR=self.tmp), stdout=subprocess.DEVNULL)
         docs = ["LICENSE"] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
-        self.assertEqual(files(self.tmp), sorted(["usr/bin/" + p for p in opt.programs] +
+        self.assertEqual(files(self.tmp), sorted(["usr/bin/" + p for p in opt.programs] + ["usr/" + RUNNER] +
                                                  ["usr/" + MAN % p for p in opt.programs] +
                                                  ["usr/share/doc/latmeter_tools/" + d for d in docs]))
         self.check_runs(os.path.join(self.tmp, "usr", "bin"))
@@ -141,7 +142,7 @@ class Archive(Packed):
         # What is committed: never a note or a backup beside it.
         docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + sh(
             "git", "ls-files", "docs", cwd=TOP, check=True).stdout.split()
-        self.assertEqual(files(top), sorted(docs + ["bin/" + p for p in opt.programs] +
+        self.assertEqual(files(top), sorted(docs + ["bin/" + p for p in opt.programs] + [RUNNER] +
                                             [MAN % p for p in opt.programs]))
         self.assertEqual([m.name for m in members], sorted(m.name for m in members))
         self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
@@ -213,7 +214,7 @@ class Package(Packed):
         self.assertEqual([t for t in tags.splitlines() if t[:2] in ("E:", "W:")], [], tags)
         root = os.path.join(self.tmp, "root")
         sh("dpkg-deb", "-x", path, root, check=True)
-        self.assertEqual(files(root), sorted(["usr/bin/" + p for p in opt.programs] +
+        self.assertEqual(files(root), sorted(["usr/bin/" + p for p in opt.programs] + ["usr/" + RUNNER] +
                                              ["usr/" + MAN % p for p in opt.programs] +
                                              ["usr/share/doc/latmeter-tools/" + d
                                               for d in ("changelog.gz", "copyright")]))

@@ -225,7 +225,8 @@ class Runner(unittest.TestCase):
     def test_figures_and_skipped_cases(self):
         for shell in SHELLS:
             # -m in two of the ways latmeter takes it that the others do not show
-            for args, ran in (("-c 5 -l 2 -r 1", CASES[:6]), ("-mtime -c 5 -l 2 -r 1", CASES[:3] + CASES[5:6]),
+            for args, ran in (("-c 5 -l 2 -r 1", CASES[:6]),
+                              ("-mtime -c 5 -l 2 -r 1", CASES[:3] + CASES[5:6]),
                               ("--mo=file -c 5 -l 2 -r 1", CASES[:1] + CASES[3:5])):
                 lines, _ = self.run_script(opt.bindir, args, shell)
                 self.assertEqual([line[0] for line in lines], CASES, shell)
