@@ -382,11 +382,16 @@ def render(job, tmp):
     """The device as a LAVA server renders it for the job, and its qemu command."""
     import jinja2.sandbox
     import yaml
+    sys.path.insert(0, LAVA_PYTHON)
+    try:  # the filters of newer servers' templates come with it
+        from lava_common.jinja import create_device_templates_env as templates
+    except ImportError:
+        def templates(loader):
+            return jinja2.sandbox.SandboxedEnvironment(loader=loader, autoescape=False, trim_blocks=True)
     types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
     with open(os.path.join(tmp, "qemu01.jinja2"), "w") as f:
         f.write(DEVICE)
-    env = jinja2.sandbox.SandboxedEnvironment(loader=jinja2.FileSystemLoader([tmp] + types),
-                                              autoescape=False, trim_blocks=True)
+    env = templates(loader=jinja2.FileSystemLoader([tmp] + types))
     device = env.get_template("qemu01.jinja2").render(**yaml.safe_load(job).get("context", {}))
     qemu = yaml.safe_load(device)["actions"]["boot"]["methods"]["qemu"]["parameters"]
     return device, [qemu["command"]] + [w for o in qemu["options"] + qemu.get("extra", [])
