@@ -16,7 +16,7 @@
 #   CPUS                empty: one run, unpinned; "all": one run pinned to
 #                       each online CPU; or CPU numbers, such as "0 4 7"
 #
-# POSIX sh with sed and awk only, and taskset for CPUS: mksh, toybox, busybox
+# POSIX sh with awk only, and taskset for CPUS: mksh, toybox, busybox
 # and dash run it. It writes no file, since a phone has no /tmp: output is
 # kept in variables.
 
