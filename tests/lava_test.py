@@ -401,6 +401,11 @@ def render(job, tmp):
 def run_job():
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
     if not os.path.exists(lava_run) or not any("qemu.jinja2" in n for _, _, n in os.walk(LAVA)):
+        # Skipped only where there is truly nothing to fetch.
+        if subprocess.run(["apt-cache", "show", "lava-server"], capture_output=True).returncode == 0:
+            print("this release packages LAVA, but build/fetched/lava holds no lava-run or "
+                  "lava-server: make test did not fetch them")
+            return 1
         print("no lava-run or no lava-server: this release does not package LAVA; not run")
         return SKIP
     # lava-run runs as root only: through sudo, as the install step does.
