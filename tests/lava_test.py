@@ -25,6 +25,7 @@ from guest_test import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
 from latmeter_test import private_mount
 
 SKIP = 77  # the test's SKIP_RETURN_CODE
+DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
 CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
          "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
 # dash, busybox's, and a phone's: mksh with toybox's commands and the one true awk
@@ -117,9 +118,6 @@ def ramdisk(kernel, tmp):
     with open(path, "wb") as f:
         f.write(cpio(out))
     return path
-
-
-DEFINITION = "0_latmeter-tools"
 
 
 def results(log):
