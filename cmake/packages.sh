@@ -133,13 +133,13 @@ arm_lists() {
 fetch() {
 	[ -s "$1" ] && return
 	arm_lists "$3"
-	rm -rf "$1.d"
 	for pkg in $(arm "$3" newest "$2"); do
-		mkdir -p "$1.d"
-		if ! (cd "$1.d" && arm "$3" apt-get download -qq "$pkg:$3"); then continue; fi
-		set +f
-		dpkg-deb --fsys-tarfile "$1.d"/*.deb | tar -xO --wildcards "$4" >"$1" 2>/dev/null || :
-		set -f
+		rm -rf "$1.d" && mkdir -p "$1.d"
+		if (cd "$1.d" && arm "$3" apt-get download -qq "$pkg:$3"); then
+			set +f
+			dpkg-deb --fsys-tarfile "$1.d"/*.deb | tar -xO --wildcards "$4" >"$1" 2>/dev/null || :
+			set -f
+		fi
 		rm -rf "$1.d"
 		if [ -s "$1" ]; then echo "fetched $4 from $pkg:$3" && return; fi
 	done
@@ -151,7 +151,7 @@ fetch() {
 fetch_lab() {
 	lava=$fetched/lava
 	[ -z "$(find "$lava" -name qemu.jinja2 2>/dev/null)" ] || return 0
-	if ! packaged $lab_pkgs lava-server | grep -qx lava-server; then
+	if [ -z "$(packaged lava-server)" ]; then
 		echo "no $lab_pkgs lava-server in this release: the lava jobs will be skipped"
 		return
 	fi
