@@ -185,7 +185,9 @@ class Archive(Packed):
         # Signed only where no name is marked as built from uncommitted changes.
         clean = opt.packed.replace("+dirty", "")
         os.rename(os.path.join(dist, opt.packed), os.path.join(dist, clean))
-        signed = [opt.cmake, "-DDIR=" + dist, "-DSIGN_KEY=" + key + ".sec", "-P", CHECKSUMS]
+        def sums(*sign_key):  # -D before -P, or cmake never sees it
+            return [opt.cmake, "-DDIR=" + dist, *sign_key, "-P", CHECKSUMS]
+        signed = sums("-DSIGN_KEY=" + key + ".sec")
         subprocess.run(signed, check=True)
         verify = ["signify-openbsd", "-C", "-p", key + ".pub", "-x", "SHA256SUMS.sig"]
         self.assertEqual(sh(*verify, cwd=dist).returncode, 0)
@@ -194,7 +196,7 @@ class Archive(Packed):
             f.write(b"\0")
         self.assertNotEqual(sh(*verify, cwd=dist).returncode, 0)
         # New sums leave no signature of the old ones behind.
-        subprocess.run(signed[:2] + signed[3:], check=True)
+        subprocess.run(sums(), check=True)
         self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
         os.rename(os.path.join(dist, clean), os.path.join(dist, "x+dirty.tar.gz"))
         self.assertNotEqual(sh(*signed).returncode, 0)
