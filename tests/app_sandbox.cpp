@@ -3,9 +3,10 @@
 // allowlist has for this architecture and traps every other one, as
 // Android's own filter does.
 //
-// usage: app_sandbox [-b] [-d CALL]... PROGRAM [ARG...]
+// usage: app_sandbox [-b] [-d CALL]... [-e CALL] PROGRAM [ARG...]
 //   -b       start the program with SIGSYS blocked, as a parent may leave it
 //   -d CALL  trap this call too
+//   -e CALL  fail this call with ENOSYS, as a kernel without it does
 
 #include <asm/unistd.h>
 #include <linux/audit.h>
@@ -13,6 +14,7 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 
+#include <errno.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -42,22 +44,28 @@ static sock_filter filter[4 + 2 * count + 1];
 
 static void usage(const char *prog)
 {
-    fprintf(stderr, "usage: %s [-b] [-d CALL]... PROGRAM [ARG...]\n", prog);
+    fprintf(stderr, "usage: %s [-b] [-d CALL]... [-e CALL] PROGRAM [ARG...]\n", prog);
     _exit(2);
 }
 
 int main(int argc, char *argv[])
 {
     int opt;
+    unsigned absent = ~0U;
     sigset_t blocked;
     sigemptyset(&blocked);
-    while ((opt = getopt(argc, argv, "+bd:")) != -1) {
+    while ((opt = getopt(argc, argv, "+bd:e:")) != -1) {
         switch (opt) {
         case 'b': sigaddset(&blocked, SIGSYS); break;
         case 'd':
             for (call &c : allowed)
-                if (strcmp(c.name, optarg) == 0)
+                if (c.name && strcmp(c.name, optarg) == 0)
                     c.name = nullptr;
+            break;
+        case 'e':
+            for (const call &c : allowed)
+                if (c.name && strcmp(c.name, optarg) == 0)
+                    absent = c.nr;
             break;
         default: usage(argv[0]);
         }
@@ -73,7 +81,8 @@ int main(int argc, char *argv[])
         if (!c.name)
             continue;
         *f++ = BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, c.nr, 0, 1);
-        *f++ = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+        *f++ = BPF_STMT(BPF_RET | BPF_K,
+                        c.nr == absent ? SECCOMP_RET_ERRNO | ENOSYS : SECCOMP_RET_ALLOW);
     }
     *f++ = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP);
     sock_fprog prog = {static_cast<unsigned short>(f - filter), filter};

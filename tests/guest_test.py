@@ -60,9 +60,11 @@ CASES = {  # name: (standard output, program, arguments)
     "latmeter_full": ("/dev/full", "latmeter", ["-m", "time", "-c", "1", "-l", "1", "-r", "1"]),
     "tickrate": ("/out", "tickrate", []),
     "tickrate_full": ("/dev/full", "tickrate", []),
-    # Under the app filter: started with SIGSYS blocked, and with munmap refused.
+    # Under the app filter: started with SIGSYS blocked, with munmap refused,
+    # and without getrandom, where glibc starts by reading the clock.
     "app blocked": ("/out", "app_sandbox", ["-b", "/latmeter", *MEASURE]),
     "app refused": ("/out", "app_sandbox", ["-d", "munmap", "/latmeter", "-m", "file", *MEASURE]),
+    "app no getrandom": ("/out", "app_sandbox", ["-e", "getrandom", "/latmeter", *MEASURE]),
 }
 APP = "app "  # the prefix of a case run under the app filter
 REFUSED = "/latmeter: system call %d refused by the system call filter\n"
@@ -237,6 +239,9 @@ class AppLatmeter(Latmeter):
 
     def test_started_with_sigsys_blocked(self):
         self.result("blocked", 4)
+
+    def test_started_without_getrandom(self):
+        self.result("no getrandom", 4)
 
     def test_refused_call_ends_with_its_number(self):
         self.assertEqual(self.got("refused"), (1, "", REFUSED % MUNMAP[opt.bits]))
