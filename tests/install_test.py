@@ -81,8 +81,7 @@ class Install(Case):
         subprocess.run([opt.cmake, "--install", opt.build, "--prefix", "/usr"], check=True,
                        env=dict(os.environ, DESTDIR=self.tmp), stdout=subprocess.DEVNULL)
         docs = ["LICENSE"] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
-        self.assertEqual(files(self.tmp), sorted(["usr/bin/" + p for p in opt.programs] + ["usr/" + RUNNER] +
-                                                 ["usr/" + MAN % p for p in opt.programs] +
+        self.assertEqual(files(self.tmp), sorted(installed("usr/") +
                                                  ["usr/share/doc/latmeter_tools/" + d for d in docs]))
         self.check_runs(os.path.join(self.tmp, "usr", "bin"))
         self.check_pages(os.path.join(self.tmp, "usr"))
@@ -106,6 +105,12 @@ class Install(Case):
             self.check_notice(f.read(), "libc6-dev")
         self.assertTrue(os.path.exists(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
+
+
+def installed(prefix=""):
+    """The programs, the board-lab script and the manual pages, under prefix."""
+    return ([prefix + "bin/" + p for p in opt.programs] + [prefix + RUNNER] +
+            [prefix + MAN % p for p in opt.programs])
 
 
 def files(top):
@@ -142,8 +147,7 @@ class Archive(Packed):
         # What is committed: never a note or a backup beside it.
         docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + sh(
             "git", "ls-files", "docs", cwd=TOP, check=True).stdout.split()
-        self.assertEqual(files(top), sorted(docs + ["bin/" + p for p in opt.programs] + [RUNNER] +
-                                            [MAN % p for p in opt.programs]))
+        self.assertEqual(files(top), sorted(docs + installed()))
         self.assertEqual([m.name for m in members], sorted(m.name for m in members))
         self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
         self.check_same_again(archive)
@@ -216,8 +220,7 @@ class Package(Packed):
         self.assertEqual([t for t in tags.splitlines() if t[:2] in ("E:", "W:")], [], tags)
         root = os.path.join(self.tmp, "root")
         sh("dpkg-deb", "-x", path, root, check=True)
-        self.assertEqual(files(root), sorted(["usr/bin/" + p for p in opt.programs] + ["usr/" + RUNNER] +
-                                             ["usr/" + MAN % p for p in opt.programs] +
+        self.assertEqual(files(root), sorted(installed("usr/") +
                                              ["usr/share/doc/latmeter-tools/" + d
                                               for d in ("changelog.gz", "copyright")]))
         with open(os.path.join(root, "usr/share/doc/latmeter-tools/copyright")) as f:
@@ -275,7 +278,6 @@ class Release(unittest.TestCase):
             p, dist, written = self.make_dist(key + ".pub")
             self.assertNotEqual(p.returncode, 0)
             self.assertNotIn("SHA256SUMS.sig", written)
-
 
     def test_what_the_commands_install(self):
         """cmake/packages.sh's choices, by the real dpkg-query and apt-cache
