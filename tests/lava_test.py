@@ -376,8 +376,9 @@ LAVA = os.path.join(FETCHED, "lava")
 LAVA_PYTHON = os.path.join(LAVA, "usr", "lib", "python3", "dist-packages")
 
 
-def render(job, tmp):
-    """The device as a LAVA server renders it for the job, and its qemu command."""
+def render(job, types, tmp):
+    """The device as a LAVA server renders it for the job, from the
+    device-type templates in the folders types, and its qemu command."""
     import jinja2.sandbox
     import yaml
     sys.path.insert(0, LAVA_PYTHON)
@@ -386,7 +387,6 @@ def render(job, tmp):
     except ImportError:
         def templates(loader):
             return jinja2.sandbox.SandboxedEnvironment(loader=loader, autoescape=False, trim_blocks=True)
-    types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
     with open(os.path.join(tmp, "qemu01.jinja2"), "w") as f:
         f.write(DEVICE)
     env = templates(loader=jinja2.FileSystemLoader([tmp] + types))
@@ -398,7 +398,8 @@ def render(job, tmp):
 
 def run_job():
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
-    if not os.path.exists(lava_run) or not any("qemu.jinja2" in n for _, _, n in os.walk(LAVA)):
+    types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
+    if not os.path.exists(lava_run) or not types:
         # Skipped only where there is truly nothing to fetch.
         if subprocess.run(["apt-cache", "show", "lava-server"], capture_output=True).returncode == 0:
             print("this release packages LAVA, but build/fetched/lava holds no lava-run or "
@@ -415,7 +416,7 @@ def run_job():
                 tar.add(path, os.path.basename(path))
         with open(opt.job) as f:
             job = f.read()
-        device, qemu = render(job, tmp)
+        device, qemu = render(job, types, tmp)
         subs = {"@KERNEL@": KERNELS[opt.kernel][-1],
                 "@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
                 "@REPOSITORY@": opt.repository}
