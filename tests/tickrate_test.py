@@ -14,6 +14,7 @@ import tempfile
 import time
 import unittest
 
+from elf_test import code, disassembly
 from tracing import SLEEPS, syscalls
 
 UNREADABLE = "%s: the generic timer cannot be read here\n"
@@ -106,18 +107,21 @@ class Output(unittest.TestCase):
 
 
 class Barriers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.exe, objdump = argv
+        cls.arch, cls.funcs = disassembly(objdump, cls.exe)
+
     def test_isb_directly_before_every_timer_read(self):
-        exe, objdump = argv
-        asm = subprocess.run([objdump, "-d", "--no-show-raw-insn", exe], capture_output=True,
-                             text=True, check=True).stdout
-        insns = re.findall(r"^ *[0-9a-f]+:\t(\S+)[ \t]*(.*)$", asm, re.M)
         reads = {"cntfrq": 0, "cntvct": 0}
-        for i, (op, args) in enumerate(insns):
-            reg = timer_read(op, args)
-            if reg:
-                reads[reg] += 1
-                self.assertEqual(insns[i - 1][0], "isb", "no isb before read %d of %s" % (
-                    reads[reg], reg))
+        for *_, listing in self.funcs:
+            insns = code(self.arch, listing) if re.search(r"cnt(frq|vct)_el0|cr14", listing) else []
+            for n, i in enumerate(insns):
+                reg = timer_read(i.op, i.args)
+                if reg:
+                    reads[reg] += 1
+                    self.assertTrue(n and insns[n - 1].op == "isb",
+                                    "no isb before read %d of %s" % (reads[reg], reg))
         self.assertEqual(reads, {"cntfrq": 1, "cntvct": 2})
 
 
