@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Tests of a built tickrate: its output, and the barrier before each timer read.
+"""Tests of a built tickrate: its output, the barrier before each timer read, and what
+runs between a sample's two reads.
 
 usage: tickrate_test.py Output EXE [EMULATOR...]
        tickrate_test.py Barriers EXE OBJDUMP
@@ -14,6 +15,7 @@ import tempfile
 import time
 import unittest
 
+from elf_test import access, callee, code, disassembly, flow, off_limits, said, timed_region
 from tracing import SLEEPS, syscalls
 
 UNREADABLE = "%s: the generic timer cannot be read here\n"
@@ -106,19 +108,52 @@ class Output(unittest.TestCase):
 
 
 class Barriers(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.exe, objdump = argv
+        cls.arch, cls.funcs = disassembly(objdump, cls.exe)
+
     def test_isb_directly_before_every_timer_read(self):
-        exe, objdump = argv
-        asm = subprocess.run([objdump, "-d", "--no-show-raw-insn", exe], capture_output=True,
-                             text=True, check=True).stdout
-        insns = re.findall(r"^ *[0-9a-f]+:\t(\S+)[ \t]*(.*)$", asm, re.M)
         reads = {"cntfrq": 0, "cntvct": 0}
-        for i, (op, args) in enumerate(insns):
-            reg = timer_read(op, args)
-            if reg:
-                reads[reg] += 1
-                self.assertEqual(insns[i - 1][0], "isb", "no isb before read %d of %s" % (
-                    reads[reg], reg))
+        for *_, listing in self.funcs:
+            insns = code(self.arch, listing) if re.search(r"cnt(frq|vct)_el0|cr14", listing) else []
+            for n, i in enumerate(insns):
+                reg = timer_read(i.op, i.args)
+                if reg:
+                    reads[reg] += 1
+                    self.assertTrue(n and insns[n - 1].op == "isb",
+                                    "no isb before read %d of %s" % (reads[reg], reg))
         self.assertEqual(reads, {"cntfrq": 1, "cntvct": 2})
+
+    def test_only_the_sleep_between_a_samples_counter_reads(self):
+        """One call, to sleep, its argument, moves, the second read's barrier and stack
+        accesses: nothing else is counted."""
+        mains = [code(self.arch, listing) for _, name, listing in self.funcs if name == "main"]
+        self.assertEqual(len(mains), 1)
+        insns = mains[0]
+        starts, ends, region = timed_region(self.arch, insns,
+                                            lambda i: timer_read(i.op, i.args) == "cntvct")
+        self.assertTrue(starts and ends, "no sample of two counter reads in main")
+        calls, wrong = [], []
+        for n in region:
+            i = insns[n]
+            kind = flow(self.arch, i)[0]
+            why = off_limits(self.arch, insns, i)
+            if not why and kind == "call":
+                calls.append(callee(self.arch, self.funcs, self.exe, i))
+                if calls[-1] != "sleep":
+                    why = "a call to %s, not sleep" % (calls[-1] or "a stub that does not resolve")
+            elif not why and kind != "next":
+                why = "a branch"
+            elif not why and not (re.fullmatch(r"movs?|mov[wtzkn]", re.sub(r"\.[nw]$", "", i.op))
+                                  or i.op == "isb" and n + 1 in ends
+                                  or access(self.arch, i, insns) == "stack"):
+                why = "not the sleep's argument, a move, the barrier or a stack access"
+            if why:
+                wrong.append("%s: %s" % (said("main", i), why))
+        if wrong:
+            self.fail("\n".join(wrong))
+        self.assertEqual(calls, ["sleep"])
 
 
 if __name__ == "__main__":
