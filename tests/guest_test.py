@@ -26,7 +26,7 @@ import unittest
 from collections import namedtuple
 
 from elf_test import needs
-from latmeter_test import FULL, USAGE, Case, long_max, parse
+from latmeter_test import FULL, NO_CLOCK, USAGE, Case, long_max, parse
 from tickrate_test import check_output
 
 
@@ -61,10 +61,12 @@ CASES = {  # name: (standard output, program, arguments)
     "tickrate": ("/out", "tickrate", []),
     "tickrate_full": ("/dev/full", "tickrate", []),
     # Under the app filter: started with SIGSYS blocked, with munmap refused,
-    # and without getrandom, where glibc starts by reading the clock.
+    # without getrandom, where glibc starts by reading the clock, and without
+    # the 32-bit-time clock call, as a kernel without it.
     "app blocked": ("/out", "app_sandbox", ["-b", "/latmeter", *MEASURE]),
     "app refused": ("/out", "app_sandbox", ["-d", "munmap", "/latmeter", "-m", "file", *MEASURE]),
     "app no getrandom": ("/out", "app_sandbox", ["-e", "getrandom", "/latmeter", *MEASURE]),
+    "app no clock_gettime": ("/out", "app_sandbox", ["-e", "clock_gettime", "/latmeter", *MEASURE]),
 }
 APP = "app "  # the prefix of a case run under the app filter
 REFUSED = "/latmeter: system call %d refused by the system call filter\n"
@@ -86,7 +88,8 @@ BOARDS = {
     # reads; the 32-bit kernel drops clock_gettime from its vDSO.
     "no-vdso": Board({"arm64": "fsl,erratum-a008585;",
                       "armhf": "arm,cpu-registers-not-fw-configured;"},
-                     ["measure", "tickrate"], (0.9, float("inf")), (1.0, 1.1), None),
+                     ["measure", "tickrate", "app no clock_gettime"], (0.9, float("inf")),
+                     (1.0, 1.1), None),
     # The kernel believes the 50 MHz it is told, and sleeps by it, whatever
     # rate the counter runs at and reports.
     "wrong-rate": Board(dict.fromkeys(KERNELS, "clock-frequency = <%d>;" % WRONG_HZ),
@@ -212,9 +215,13 @@ class Latmeter(Runs, Case):
         self.assertEqual(self.result("no_rounds", 0), [long_max(opt.bits)] * 4)
         self.assertEqual(self.result("zero_calls", 2), [0] * 4)
 
+    def refused_clock(self):
+        """What a 32-bit app says at exit where its C library finds no vDSO clock."""
+        no_vdso_clock = self.prefix and opt.bits == 32 and opt.board_name == "no-vdso"
+        return REFUSED_CLOCK if no_vdso_clock else ""
+
     def test_libc_against_syscall(self):
-        no_clock = self.prefix and opt.bits == 32 and opt.board_name == "no-vdso"
-        syscall, libc, _, _ = self.result("measure", 4, REFUSED_CLOCK if no_clock else "")
+        syscall, libc, _, _ = self.result("measure", 4, self.refused_clock())
         low, high = opt.board.libc
         self.assertTrue(low * syscall <= libc < high * syscall, (syscall, libc))
 
@@ -242,6 +249,15 @@ class AppLatmeter(Latmeter):
 
     def test_started_without_getrandom(self):
         self.result("no getrandom", 4)
+
+    def test_no_clock_call_no_time_section(self):
+        # Where no vDSO reads the counter, the harness's timestamps are
+        # refused too: the file section still prints, and its figures are no
+        # costs then.
+        status, out, err = self.got("no clock_gettime")
+        no_clock = NO_CLOCK % ("/latmeter", "Function not implemented")
+        self.assertEqual((status, err), (1, no_clock + self.refused_clock()), out)
+        self.figures(out, ["file"], 4)
 
     def test_refused_call_ends_with_its_number(self):
         self.assertEqual(self.got("refused"), (1, "", REFUSED % MUNMAP[opt.bits]))

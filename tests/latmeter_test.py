@@ -36,6 +36,7 @@ SMALL = ["-c", "2", "-l", "2", "-r", "1"]
 PAUSE_MS = 125  # after each round
 FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
 NO_DEVICE = "%s: /dev/zero: %s\n"
+NO_CLOCK = "%s: clock_gettime system call: %s\n"  # the direct call, tried first
 opt = None  # the command line of this script
 # LeakSanitizer, in the sanitized build, cannot run under a tracer.
 UNDER_TRACER = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
@@ -80,18 +81,20 @@ class Case(unittest.TestCase):
         sets = ["LD_PRELOAD=" + lib, "ASAN_OPTIONS=verify_asan_link_order=0", *env]
         return run(args, [*prefix, "env", *(["QEMU_SET_ENV=" + ",".join(sets)] if opt.emu else sets)])
 
-    def traced(self, args, prefix=(), status=0, error=""):
+    def traced(self, args, prefix=(), status=0, error="", faults=()):
         """Runs latmeter under a system-call tracer: strace natively, qemu's own under emulation.
 
         Returns its standard output and the calls it made; it must end with
-        this status and this standard error."""
+        this status and this standard error. Faults are strace's options that
+        inject them, natively."""
         if opt.emu:
             rc, out, err = run(args, prefix, dict(os.environ, QEMU_STRACE="1"))
             self.assertEqual(rc, status, args)
             self.assertIn(error, err)  # the trace's lines interleave with it
             return out, syscalls(err)
         with tempfile.NamedTemporaryFile("r") as f:
-            rc, out, err = run(args, [*prefix, "strace", "-qq", "-o", f.name], UNDER_TRACER)
+            rc, out, err = run(args, [*prefix, "strace", "-qq", *faults, "-o", f.name],
+                               UNDER_TRACER)
             self.assertEqual((rc, err), (status, error), args)
             return out, syscalls(f.read())
 
@@ -245,6 +248,25 @@ class Trace(Case):
             self.measured(calls, CLOCK_READS + SLEEPS + FILE_CALLS, args)
             # One untimed fetch of each kind first.
             self.assertEqual(file_calls(calls), fetch + read + fetch * n + read * n, args)
+
+
+class NoClock(Case):
+    """Direct clock reads that fail, by strace's fault injection: the time
+    section says why it measured nothing, after one untimed try, and the file
+    section still runs."""
+
+    def test_failed_clock_call_is_not_measured(self):
+        if opt.emu:
+            self.skipTest("no clock call to fail under emulation")
+        for errno, reason in (("ENOSYS", "Function not implemented"),
+                              ("EPERM", "Operation not permitted")):
+            faults = ["-e", "inject=clock_gettime:error=" + errno]
+            for args, modes in ((["-m", "time"], []), ([], ["file"])):
+                out, calls = self.traced(args + SMALL, (), 1, NO_CLOCK % (opt.exe, reason),
+                                         faults)
+                self.figures(out, modes, 2)
+                # A pause a round of each section measured: none of the time section's.
+                self.assertEqual(len([c for c in calls if c[0] in SLEEPS]), 2 * len(modes), args)
 
 
 def private_mount(test, mount):
