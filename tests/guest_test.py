@@ -26,7 +26,7 @@ import unittest
 from collections import namedtuple
 
 from elf_test import needs
-from latmeter_test import FULL, USAGE, Case, long_max, parse
+from latmeter_test import FULL, NO_CLOCK, USAGE, Case, long_max, parse
 from tickrate_test import check_output
 
 
@@ -61,19 +61,33 @@ CASES = {  # name: (standard output, program, arguments)
     "tickrate": ("/out", "tickrate", []),
     "tickrate_full": ("/dev/full", "tickrate", []),
     # Under the app filter: started with SIGSYS blocked, with munmap refused,
-    # and without getrandom, where glibc starts by reading the clock.
+    # without getrandom, where glibc starts by reading the clock, and without
+    # the 32-bit-time clock call, as a kernel without it.
     "app blocked": ("/out", "app_sandbox", ["-b", "/latmeter", *MEASURE]),
     "app refused": ("/out", "app_sandbox", ["-d", "munmap", "/latmeter", "-m", "file", *MEASURE]),
     "app no getrandom": ("/out", "app_sandbox", ["-e", "getrandom", "/latmeter", *MEASURE]),
+    "app no clock_gettime": ("/out", "app_sandbox", ["-e", "clock_gettime", "/latmeter", *MEASURE]),
+    # The entry point's answers, in app_sandbox itself, under the filter.
+    "app probe": ("/out", "app_sandbox", ["-p"]),
 }
 APP = "app "  # the prefix of a case run under the app filter
 REFUSED = "/latmeter: system call %d refused by the system call filter\n"
 MUNMAP = {64: 215, 32: 91}  # its number, by the width of long
 # Where a 32-bit C library finds no vDSO clock, it asks for the 64-bit-time
 # call first, which older Android releases refuse.
-REFUSED_CLOCK = ("/latmeter: the system call filter refused clock_gettime64: each of the C "
+REFUSED_CLOCK = ("%s: the system call filter refused clock_gettime64: each of the C "
                  "library's clock reads, and each timestamp of the measurements, included a "
                  "refused call\n")
+NOT_IMPLEMENTED = "Function not implemented"  # ENOSYS
+# app_sandbox -p: a line a call, NAME: RESULT, by the width of long. The
+# entry point answers the first calls ENOSYS; on 32-bit Arm its answer to the
+# 64-bit-time clock read, by the 32-bit call, lies between two 32-bit
+# readings, and an invalid clock gets that call's error.
+ANSWER = "%s: %s\n"
+NO_CALL = "-1 " + NOT_IMPLEMENTED
+ANSWERS = {64: [("set_robust_list", NO_CALL), ("rseq", NO_CALL), ("statx", NO_CALL)]}
+ANSWERS[32] = ANSWERS[64] + [("clock_nanosleep_time64", NO_CALL), ("clock_gettime64", "0 between"),
+                             ("clock_gettime64 of no clock", "-1 Invalid argument")]
 # timer: {kernel: the property added to the timer node}; libc: the range of
 # libc / syscall; counts: the range of each count / rate, the reported
 # frequency where rate is None.
@@ -86,7 +100,8 @@ BOARDS = {
     # reads; the 32-bit kernel drops clock_gettime from its vDSO.
     "no-vdso": Board({"arm64": "fsl,erratum-a008585;",
                       "armhf": "arm,cpu-registers-not-fw-configured;"},
-                     ["measure", "tickrate"], (0.9, float("inf")), (1.0, 1.1), None),
+                     ["measure", "tickrate", "app no clock_gettime", "app probe"],
+                     (0.9, float("inf")), (1.0, 1.1), None),
     # The kernel believes the 50 MHz it is told, and sleeps by it, whatever
     # rate the counter runs at and reports.
     "wrong-rate": Board(dict.fromkeys(KERNELS, "clock-frequency = <%d>;" % WRONG_HZ),
@@ -212,9 +227,13 @@ class Latmeter(Runs, Case):
         self.assertEqual(self.result("no_rounds", 0), [long_max(opt.bits)] * 4)
         self.assertEqual(self.result("zero_calls", 2), [0] * 4)
 
+    def refused_clock(self):
+        """What a 32-bit app says at exit where its C library finds no vDSO clock."""
+        no_vdso_clock = self.prefix and opt.bits == 32 and opt.board_name == "no-vdso"
+        return REFUSED_CLOCK % "/latmeter" if no_vdso_clock else ""
+
     def test_libc_against_syscall(self):
-        no_clock = self.prefix and opt.bits == 32 and opt.board_name == "no-vdso"
-        syscall, libc, _, _ = self.result("measure", 4, REFUSED_CLOCK if no_clock else "")
+        syscall, libc, _, _ = self.result("measure", 4, self.refused_clock())
         low, high = opt.board.libc
         self.assertTrue(low * syscall <= libc < high * syscall, (syscall, libc))
 
@@ -242,6 +261,21 @@ class AppLatmeter(Latmeter):
 
     def test_started_without_getrandom(self):
         self.result("no getrandom", 4)
+
+    def test_no_clock_call_no_time_section(self):
+        # Where no vDSO reads the counter, the harness's timestamps are
+        # refused too: the file section still prints, and its figures are no
+        # costs then.
+        status, out, err = self.got("no clock_gettime")
+        no_clock = NO_CLOCK % ("/latmeter", NOT_IMPLEMENTED)
+        self.assertEqual((status, err), (1, no_clock + self.refused_clock()), out)
+        self.figures(out, ["file"], 4)
+
+    def test_entry_point_answers(self):
+        # Its one line at exit says that the 64-bit-time clock was refused.
+        said = REFUSED_CLOCK % "/app_sandbox" if opt.bits == 32 else ""
+        expected = "".join(ANSWER % answer for answer in ANSWERS[opt.bits])
+        self.assertEqual(self.got("probe"), (0, expected, said))
 
     def test_refused_call_ends_with_its_number(self):
         self.assertEqual(self.got("refused"), (1, "", REFUSED % MUNMAP[opt.bits]))

@@ -13,7 +13,8 @@ import tempfile
 import time
 import unittest
 
-from tracing import MAP_ARGS, SLEEPS, file_calls, syscalls
+from tracing import (CLOCK_READS, FILE_CALLS, MAP_ARGS, SLEEPS, between_writes, file_calls,
+                     syscalls)
 
 USAGE = (
     "Usage: %s [options]\n\nThis program benchmarks some simple kernel syscalls:\n"
@@ -35,6 +36,7 @@ SMALL = ["-c", "2", "-l", "2", "-r", "1"]
 PAUSE_MS = 125  # after each round
 FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
 NO_DEVICE = "%s: /dev/zero: %s\n"
+NO_CLOCK = "%s: clock_gettime system call: %s\n"  # the direct call, tried first
 opt = None  # the command line of this script
 # LeakSanitizer, in the sanitized build, cannot run under a tracer.
 UNDER_TRACER = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
@@ -79,20 +81,29 @@ class Case(unittest.TestCase):
         sets = ["LD_PRELOAD=" + lib, "ASAN_OPTIONS=verify_asan_link_order=0", *env]
         return run(args, [*prefix, "env", *(["QEMU_SET_ENV=" + ",".join(sets)] if opt.emu else sets)])
 
-    def traced(self, args, prefix=(), status=0, error=""):
+    def traced(self, args, prefix=(), status=0, error="", faults=()):
         """Runs latmeter under a system-call tracer: strace natively, qemu's own under emulation.
 
         Returns its standard output and the calls it made; it must end with
-        this status and this standard error."""
+        this status and this standard error. Faults are strace's options that
+        inject them, natively."""
         if opt.emu:
             rc, out, err = run(args, prefix, dict(os.environ, QEMU_STRACE="1"))
             self.assertEqual(rc, status, args)
             self.assertIn(error, err)  # the trace's lines interleave with it
             return out, syscalls(err)
         with tempfile.NamedTemporaryFile("r") as f:
-            rc, out, err = run(args, [*prefix, "strace", "-qq", "-o", f.name], UNDER_TRACER)
+            rc, out, err = run(args, [*prefix, "strace", "-qq", *faults, "-o", f.name],
+                               UNDER_TRACER)
             self.assertEqual((rc, err), (status, error), args)
             return out, syscalls(f.read())
+
+    def measured(self, calls, expected, args):
+        """The calls between the first and the last write to standard output,
+        each of them named in expected and successful."""
+        span, odd = between_writes(calls, expected)
+        self.assertEqual(odd, [], args)
+        return span
 
 
 class Usage(Case):
@@ -191,7 +202,7 @@ class LongLoop(Case):
 
 
 class Trace(Case):
-    EVENTS = {"clock_gettime": "R", **dict.fromkeys(SLEEPS, "P")}
+    EVENTS = {**dict.fromkeys(CLOCK_READS, "R"), **dict.fromkeys(SLEEPS, "P")}
 
     def clock_reads(self, calls, loops, rounds):
         """Direct clock reads, as a tracer sees them, for -m time with these sizes."""
@@ -209,32 +220,53 @@ class Trace(Case):
             out, calls = self.traced(["-m", "time", "-l", "3", "-r", "2"] + args)
             self.figures(out, ["time"], 2 * rounds)
             # From the header on: a sanitizer runtime reads the clock as it starts.
-            start = next(i for i, s in enumerate(calls) if s[0] == "write" and s[1][0] == "1")
-            names = [s[0] for s in calls[start:]]
+            span = self.measured(calls, CLOCK_READS + SLEEPS, args)
+            names = [s[0] for s in span]
             self.assertEqual(names.count("clock_gettime"), self.clock_reads(c, loops, rounds), args)
-            pauses = [s[1] for s in calls[start:] if self.EVENTS.get(s[0]) == "P"]
+            pauses = [s[1] for s in span if self.EVENTS.get(s[0]) == "P"]
             self.assertEqual(len(pauses), 2 * rounds, args)
             for pause in pauses:
                 self.assertIn("{tv_sec=0,tv_nsec=%d}" % (PAUSE_MS * 1000000),
                               [a.replace(" ", "") for a in pause])
             # The harness's own reads too, where no vDSO hides them.
-            ids = {s[1][0] for s in calls[start:] if s[0] in ("clock_gettime", "clock_gettime64")}
+            ids = {s[1][0] for s in span if s[0] in CLOCK_READS}
             self.assertEqual(ids, {"CLOCK_MONOTONIC"}, args)
-            dots = [s for s in calls if s[0] == "write" and s[1][0] == "1" and s[1][2] == "1"]
+            dots = [s for s in span if s[0] == "write" and s[1][2] == "1"]
             self.assertEqual(len(dots), 2 * rounds, args)
             # Each round: its timed reads, then its dot, then its pause. The
-            # library's reads may not be seen at all (the vDSO).
-            events = "".join("D" if s in dots else self.EVENTS.get(s[0], "")
-                             for s in calls[start:])
-            self.assertRegex(events, "^(R+DP){%d}(R*DP){%d}$" % (rounds, rounds), args)
+            # library's reads may not be seen at all (the vDSO); the header
+            # and the figures are the span's ends.
+            events = "".join("D" if s in dots else "W" if s[0] == "write" else self.EVENTS[s[0]]
+                             for s in span)
+            self.assertRegex(events, "^W(R+DP){%d}(R*DP){%d}W$" % (rounds, rounds), args)
 
     def test_file_bodies_open_map_read_close_in_order(self):
         fetch, read = ["open", "mmap", "munmap", "close"], ["open", "read", "close"]
         for args, n in ((["-l", "2", "-r", "2"], 12), (["-r", "1"], 3 * 128)):  # 128 loops by default
             out, calls = self.traced(["-m", "file", "-c", "3"] + args)
             self.figures(out, ["file"], 2 * int(args[-1]))
+            self.measured(calls, CLOCK_READS + SLEEPS + FILE_CALLS, args)
             # One untimed fetch of each kind first.
             self.assertEqual(file_calls(calls), fetch + read + fetch * n + read * n, args)
+
+
+class NoClock(Case):
+    """Direct clock reads that fail, by strace's fault injection: the time
+    section says why it measured nothing, after one untimed try, and the file
+    section still runs."""
+
+    def test_failed_clock_call_is_not_measured(self):
+        if opt.emu:
+            self.skipTest("no clock call to fail under emulation")
+        for errno, reason in (("ENOSYS", "Function not implemented"),
+                              ("EPERM", "Operation not permitted")):
+            faults = ["-e", "inject=clock_gettime:error=" + errno]
+            for args, modes in ((["-m", "time"], []), ([], ["file"])):
+                out, calls = self.traced(args + SMALL, (), 1, NO_CLOCK % (opt.exe, reason),
+                                         faults)
+                self.figures(out, modes, 2)
+                # A pause a round of each section measured: none of the time section's.
+                self.assertEqual(len([c for c in calls if c[0] in SLEEPS]), 2 * len(modes), args)
 
 
 def private_mount(test, mount):

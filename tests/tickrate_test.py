@@ -16,7 +16,7 @@ import time
 import unittest
 
 from elf_test import access, callee, code, disassembly, flow, off_limits, said, timed_region
-from tracing import SLEEPS, syscalls
+from tracing import SLEEPS, between_writes, syscalls
 
 UNREADABLE = "%s: the generic timer cannot be read here\n"
 argv = sys.argv[2:]
@@ -101,10 +101,13 @@ class Output(unittest.TestCase):
         # A sleep(1) is never shorter than a second, whatever rate the timer reports.
         check_output(self, p.stdout, 0.99, 3)
         if emu:  # each count is written before the next sleep, the average at the end
+            calls = syscalls(p.stderr)
             events = "".join("W" if name == "write" and args[0] == "1" else
                              "S" if name in SLEEPS else ""
-                             for name, args, _ in syscalls(p.stderr))
+                             for name, args, _ in calls)
             self.assertEqual(events, "SW" * 15 + "W")
+            # Nothing else between the writes, and no sleep cut short.
+            self.assertEqual(between_writes(calls, SLEEPS)[1], [])
 
 
 class Barriers(unittest.TestCase):

@@ -1,29 +1,65 @@
 """Reads system-call traces, as strace and qemu-user's -strace write them."""
 import re
 
-LINE = re.compile(r"(?:\d+\s+)?(\w+)\((.*)\)\s*=\s*(-?\w+)")
+LINE = re.compile(r"(?:\d+\s+)?(\w+)\((.*)\)\s*=\s*(-?\w+|\?)")
+# qemu writes a call, then what the program wrote to the same stream, then
+# its result on a line of its own; a call that ends the program has none.
+BEGUN = re.compile(r"(?:\d+\s+)?(\w+)\(([^)]*)\)")
+ENDED = re.compile(r"=\s*(-?\w+|\?)")
+UNKNOWN = re.compile(r"(?:\d+\s+)?Unknown syscall (\d+)$")  # qemu's, with no result after it
 ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"(?:\.\.\.)?|\{[^}]*\}|\[[^\]]*\]|[^,]+)')
 MAP_ARGS = ["NULL", "65536", "PROT_READ", "MAP_PRIVATE"]
-SLEEPS = ("clock_nanosleep", "nanosleep")  # the calls a sleep is made of
+CLOCK_READS = ("clock_gettime", "clock_gettime64")
+SLEEPS = ("clock_nanosleep", "clock_nanosleep_time64", "nanosleep")  # the calls a sleep is made of
+FILE_CALLS = ("open", "openat", "mmap", "munmap", "read", "close")
+# What the C library does for itself before its first write to standard
+# output (the stream's buffer, malloc's first key), and what the program does
+# as it ends. A sanitizer's anonymous mappings are passed over too.
+OWN_CALLS = ("fstat", "fstat64", "newfstatat", "fstatat64", "statx", "ioctl", "getrandom", "brk",
+             "exit_group")
 
 
 def syscalls(log):
-    """[(name, [arg, ...], result)] for each complete call in the log."""
-    calls = []
-    for line in log.splitlines():
-        m = LINE.match(line.strip())
+    """[(name, [arg, ...], result)] for each call in the log; a result of '?' is none shown."""
+    found = []
+    for line in map(str.strip, log.splitlines()):
+        m, unknown = LINE.match(line), UNKNOWN.match(line)
         if m:
-            name = "mmap" if m[1] == "mmap2" else m[1]
-            calls.append((name, [a.strip() for a in ARG.findall(m[2])], m[3]))
-    return calls
+            found.append(m.groups())
+        elif unknown:
+            found.append(("syscall_" + unknown[1], "", "?"))
+        elif found and found[-1][2] is None and ENDED.match(line):
+            found[-1] = (*found[-1][:2], ENDED.match(line)[1])
+        elif BEGUN.match(line):
+            found.append((*BEGUN.match(line).groups(), None))
+    return [("mmap" if name == "mmap2" else name, [a.strip() for a in ARG.findall(args)],
+             ret or "?") for name, args, ret in found]
 
 
-def acquire(ok, ret, held, word, failed):
+def failed(call):
+    """Whether a call gave an error, or no result that a trace shows."""
+    return call[2].startswith("-") or call[2] == "?"
+
+
+def output(call):
+    return call[0] == "write" and call[1][:1] == ["1"]
+
+
+def between_writes(calls, expected):
+    """The calls from the first write to standard output to the last, and
+    those of them that are neither such a write nor named in expected, or that
+    failed."""
+    writes = [i for i, call in enumerate(calls) if output(call)]
+    span = calls[writes[0]:writes[-1] + 1] if writes else []
+    return span, [c for c in span if failed(c) or not (output(c) or c[0] in expected)]
+
+
+def acquire(ok, ret, held, word, failed_word):
     """The word for a call that hands out a descriptor or a mapping."""
     if not ok:
         return word + "?"
     if ret.startswith("-"):
-        return failed
+        return failed_word
     held.add(ret)
     return word
 
@@ -32,7 +68,10 @@ def file_calls(calls):
     """What was done with /dev/zero from its first open on, a word per call.
 
     A call on a descriptor or mapping the program does not hold is named
-    with a '?', and whatever is still open at the end adds 'leak'."""
+    with a '?', and so is one that has no place here; a failed munmap or
+    close is 'nounmap' or 'noclose'. Whatever is still open at the end adds
+    'leak'. Writes to standard output and error, clock reads and sleeps are
+    passed over."""
     words, fds, maps = [], set(), set()
     for name, args, ret in calls:
         if name in ("open", "openat") and '"/dev/zero"' in args:
@@ -49,12 +88,16 @@ def file_calls(calls):
             words.append(acquire(ok, ret, maps, "mmap", "nomap"))
         elif name == "munmap":
             ok = args == [next(iter(maps), None), "65536"]
-            words.append("munmap" if ok else "munmap?")
+            words.append("nounmap" if ok and ret.startswith("-") else "munmap" if ok else "munmap?")
             maps.discard(args[0])
         elif name == "read":
             ok = args[0] in fds and args[2] == "65536" and ret in ("65536", "0")
             words.append(("read" if ret == "65536" else "read0") if ok else "read?")
         elif name == "close":
-            words.append("close" if args[0] in fds else "close?")
+            ok = args[0] in fds
+            words.append("noclose" if ok and ret.startswith("-") else "close" if ok else "close?")
             fds.discard(args[0])
+        elif not (name == "write" and args[0] in ("1", "2") or name in CLOCK_READS + SLEEPS
+                  or name in OWN_CALLS):
+            words.append(name + "?")
     return words + ["leak"] * bool(fds or maps)
