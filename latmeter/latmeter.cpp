@@ -161,28 +161,35 @@ static void file_mb()
 // results. Each returns 0, or the errno of the first call that failed, with
 // what failed in *what.
 
+// The C library's clock takes every figure's timestamps.
+static int timestamps_unready(const char **what)
+{
+    *what = clock_libc;
+    return clock_gettime(CLOCK_MONOTONIC, &scratch_ts) != 0 ? errno : 0;
+}
+
 // A kernel without the 32-bit-time calls, or a filter, may refuse the direct
-// call alone; the C library's also takes the harness's timestamps.
+// call alone.
 static int clock_unready(const char **what)
 {
     *what = clock_syscall;
     if (syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &scratch_ts) != 0)
         return errno;
-    *what = clock_libc;
-    if (clock_gettime(CLOCK_MONOTONIC, &scratch_ts) != 0)
-        return errno;
-    return 0;
+    return timestamps_unready(what);
 }
 
 // One fetch of each kind.
 static int zero_device_unready(const char **what)
 {
+    int err = timestamps_unready(what);
+    if (err)
+        return err;
     *what = zero_device;
     int fd = open(zero_device, O_RDONLY);
     if (fd < 0)
         return errno;
     void *map = mmap(nullptr, xfer_size, PROT_READ, MAP_PRIVATE, fd, 0);
-    int err = map == MAP_FAILED ? errno : 0;
+    err = map == MAP_FAILED ? errno : 0;
     if (!err) {
         memcpy(test_read_buf, map, xfer_size);
         keep(test_read_buf);

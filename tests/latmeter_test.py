@@ -37,6 +37,7 @@ PAUSE_MS = 125  # after each round
 FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
 NO_DEVICE = "%s: /dev/zero: %s\n"
 NO_CLOCK = "%s: clock_gettime system call: %s\n"  # the direct call, tried first
+NO_TIMESTAMPS = "%s: clock_gettime: %s\n"  # the C library's, which times every figure
 opt = None  # the command line of this script
 # LeakSanitizer, in the sanitized build, cannot run under a tracer.
 UNDER_TRACER = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
@@ -180,6 +181,15 @@ class LongLoop(Case):
                                       (), "FAKE_LOOPS_NS=" + ":".join(map(str, loops)))
         self.assertEqual((rc, err), (0, "clock ids: %#x\n" % (1 << 1)))  # CLOCK_MONOTONIC alone
         self.assertEqual(self.figures(out, ["file"], 4), [1250000000] * 2)
+
+    def test_a_clock_that_fails_times_nothing(self):
+        if not opt.fake_clock:
+            self.skipTest("no clock to preload into this build")
+        # Each section says so after its one untimed try, and measures nothing.
+        said = NO_TIMESTAMPS % (opt.exe, "Invalid argument")
+        for args, sections in ((["-m", "time"], 1), (["-m", "file"], 1), ([], 2)):
+            rc, out, err = self.preloaded(opt.fake_clock, args + SMALL, (), "FAKE_CLOCK_ERRNO=22")
+            self.assertEqual((rc, out, err), (1, "", said * sections + "clock ids: 0x2\n"), args)
 
     def test_long_loop_keeps_its_figure(self):
         if opt.fake_clock or opt.bits != 32:
