@@ -4,7 +4,9 @@
 # - from a dynamic build, a Debian package, for boards that run Debian.
 # The archive's README, docs and licences are a component of their own,
 # which `cmake --install` leaves out; `cmake --install` puts the licences in
-# the docs folder instead, as a component that the packages leave out.
+# the docs folder instead, as a component that the packages leave out. The
+# package and `cmake --install` also put the guide to the figures there, for
+# the manual pages to point to; the archive has it in docs/.
 set(licences ${PROJECT_SOURCE_DIR}/LICENSE)
 set(dist_arch ${TOOLS_ARCH})
 set(deb_arch ${TOOLS_DEB_ARCH})
@@ -77,10 +79,11 @@ endif()
 list(TRANSFORM docs PREPEND ${PROJECT_SOURCE_DIR}/)
 install(FILES ${docs} DESTINATION docs COMPONENT docs EXCLUDE_FROM_ALL)
 install(FILES ${licences} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licences)
+install(FILES docs/reading-the-figures.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT guide)
 
 # The Debian package's own documents: its copyright file, in Debian's
 # machine-readable format, made from LICENSE, and its changelog.
-set(deb_name latmeter-tools)
+set(deb_name ${PROJECT_NAME})
 set(TOOLS_MAINTAINER "latmeter-tools authors <latmeter-tools@maintainers.invalid>"
     CACHE STRING "The Debian packages' maintainer, as Name <address>")
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
@@ -105,7 +108,7 @@ ${licence_body}
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${deb_docs}/changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${deb_docs}/changelog COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${deb_docs}/copyright ${deb_docs}/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_name} COMPONENT debian EXCLUDE_FROM_ALL)
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
 
 # Times from the commit's date at packing time too; a Debian package's
 # dependency on the C library, from the symbol versions the programs need;
@@ -118,7 +121,7 @@ set(CPACK_TOOLS_READELF ${CMAKE_READELF})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
 
 set(CPACK_PACKAGE_VERSION ${TOOLS_VERSION})
-set(dist_name latmeter-tools-${TOOLS_VERSION}-linux-${dist_arch})
+set(dist_name ${PROJECT_NAME}-${TOOLS_VERSION}-linux-${dist_arch})
 set(deb_file ${deb_name}_${TOOLS_VERSION}_${deb_arch}.deb)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
@@ -132,7 +135,7 @@ if(TOOLS_STATIC)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_ALL Unspecified debian)
+  set(CPACK_COMPONENTS_ALL Unspecified guide debian)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME ${deb_file})
   set(CPACK_DEBIAN_PACKAGE_NAME ${deb_name})

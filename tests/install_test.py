@@ -32,6 +32,8 @@ REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
 RUNNER = "share/latmeter-tools/latmeter-tools.sh"
+DOC = "share/doc/latmeter-tools/"  # where cmake --install and the package put documents
+GUIDE = "reading-the-figures.md"  # the one of docs/ that goes there too
 ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
 opt = None
 
@@ -80,9 +82,8 @@ class Install(Case):
     def test_programs_in_bin_licences_in_the_docs_and_nothing_else(self):
         subprocess.run([opt.cmake, "--install", opt.build, "--prefix", "/usr"], check=True,
                        env=dict(os.environ, DESTDIR=self.tmp), stdout=subprocess.DEVNULL)
-        docs = ["LICENSE"] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
-        self.assertEqual(files(self.tmp), sorted(installed("usr/") +
-                                                 ["usr/share/doc/latmeter_tools/" + d for d in docs]))
+        docs = ["LICENSE", GUIDE] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
+        self.assertEqual(files(self.tmp), sorted(installed("usr/") + ["usr/" + DOC + d for d in docs]))
         self.check_runs(os.path.join(self.tmp, "usr", "bin"))
         self.check_pages(os.path.join(self.tmp, "usr"))
 
@@ -101,9 +102,9 @@ class Install(Case):
         subprocess.run([opt.cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([opt.cmake, "--install", build, "--component", "licences", "--prefix",
                         self.tmp], check=True, stdout=subprocess.DEVNULL)
-        with open(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "NOTICE")) as f:
+        with open(os.path.join(self.tmp, DOC, "NOTICE")) as f:
             self.check_notice(f.read(), "libc6-dev")
-        self.assertTrue(os.path.exists(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "LGPL-2.1")))
+        self.assertTrue(os.path.exists(os.path.join(self.tmp, DOC, "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
 
 
@@ -220,10 +221,9 @@ class Package(Packed):
         self.assertEqual([t for t in tags.splitlines() if t[:2] in ("E:", "W:")], [], tags)
         root = os.path.join(self.tmp, "root")
         sh("dpkg-deb", "-x", path, root, check=True)
-        self.assertEqual(files(root), sorted(installed("usr/") +
-                                             ["usr/share/doc/latmeter-tools/" + d
-                                              for d in ("changelog.gz", "copyright")]))
-        with open(os.path.join(root, "usr/share/doc/latmeter-tools/copyright")) as f:
+        self.assertEqual(files(root), sorted(installed("usr/") + ["usr/" + DOC + d for d in (
+            "changelog.gz", "copyright", GUIDE)]))
+        with open(os.path.join(root, "usr", DOC, "copyright")) as f:
             self.assertNotRegex(f.read(), r"(?m)^[ \t]+$")
         self.check_runs(os.path.join(root, "usr", "bin"))
         self.check_same_again(deb)
@@ -257,7 +257,7 @@ class Release(unittest.TestCase):
         for deb in glob.glob(os.path.join(dist, "*.deb")):
             with tempfile.TemporaryDirectory() as root:
                 sh("dpkg-deb", "-x", deb, root, check=True)
-                with gzip.open(os.path.join(root, "usr/share/doc/latmeter-tools/changelog.gz"), "rt") as f:
+                with gzip.open(os.path.join(root, "usr", DOC, "changelog.gz"), "rt") as f:
                     self.assertIn(time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime(commit)),
                                   f.read().splitlines()[-1])
         with tempfile.TemporaryDirectory() as tmp:
