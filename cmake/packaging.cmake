@@ -1,6 +1,7 @@
 # What `make dist` packs, with CPack:
 # - from a static build, a release archive: one folder with the programs,
-#   stripped, their manual pages, the README, docs/ and the licences;
+#   stripped, their manual pages, the README, HACKING.md, docs/ and the
+#   licences;
 # - from a dynamic build, a Debian package, for boards that run Debian.
 # The archive's README, docs and licences are a component of their own,
 # which `cmake --install` leaves out; `cmake --install` puts the licences in
@@ -66,17 +67,12 @@ ${libc_package} ${libc_package_version}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/NOTICE.in NOTICE @ONLY)
   list(APPEND licences ${CMAKE_CURRENT_BINARY_DIR}/NOTICE ${CMAKE_CURRENT_LIST_DIR}/LGPL-2.1)
 endif()
-install(FILES README.md ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
-# What is committed, never a note or an editor's backup beside it.
-execute_process(COMMAND git ls-files docs WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-                OUTPUT_VARIABLE docs RESULT_VARIABLE failed ERROR_QUIET)
-if(failed)
-  file(GLOB docs RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*)
-else()
-  string(REGEX REPLACE "\n$" "" docs "${docs}")
-  string(REPLACE "\n" ";" docs "${docs}")
-endif()
+# What is committed (cmake/tree.cmake), never a note or a backup beside it.
+tools_files(hacking HACKING.md)
+tools_files(docs docs/*)
+list(TRANSFORM hacking PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM docs PREPEND ${PROJECT_SOURCE_DIR}/)
+install(FILES README.md ${hacking} ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
 install(FILES ${docs} DESTINATION docs COMPONENT docs EXCLUDE_FROM_ALL)
 install(FILES ${licences} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licences)
 install(FILES docs/reading-the-figures.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT guide)
@@ -113,7 +109,7 @@ install(FILES ${deb_docs}/copyright ${deb_docs}/changelog.gz
 # Times from the commit's date at packing time too; a Debian package's
 # dependency on the C library, from the symbol versions the programs need;
 # and nothing packed for an architecture that has no name here.
-set(CPACK_TOOLS_COMMIT_TIME ${commit_time})
+set(CPACK_TOOLS_COMMIT_TIME ${tools_commit_time})
 set(CPACK_TOOLS_ARCH ${TOOLS_ARCH})
 set(CPACK_TOOLS_TARGET ${TOOLS_TARGET})
 get_property(CPACK_TOOLS_PROGRAMS GLOBAL PROPERTY tools_programs)

@@ -147,7 +147,7 @@ class Archive(Packed):
         top = os.path.join(self.tmp, opt.archive)
         # What is committed: never a note or a backup beside it.
         docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + sh(
-            "git", "ls-files", "docs", cwd=TOP, check=True).stdout.split()
+            "git", "ls-files", "docs", "HACKING.md", cwd=TOP, check=True).stdout.split()
         self.assertEqual(files(top), sorted(docs + installed()))
         self.assertEqual([m.name for m in members], sorted(m.name for m in members))
         self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
@@ -251,7 +251,7 @@ class Release(unittest.TestCase):
         p, dist, written = self.make_dist()
         self.assertEqual(p.returncode, 0, p.stderr)
         packed = [f for f in written if f != "SHA256SUMS"]
-        self.assertEqual(len(packed), 4, written)
+        self.assertEqual(len(packed), 5, written)  # the source release too
         self.assertEqual({"+dirty" in f for f in packed}, {dirty}, written)
         self.assertEqual(sh("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0)
         for deb in glob.glob(os.path.join(dist, "*.deb")):
