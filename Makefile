@@ -9,10 +9,11 @@ PACKAGES := sh cmake/packages.sh
 
 .PHONY: run test $(PRESETS:%=test-%) dist deps-run deps-test deps-dist clean
 
+# ARGS: latmeter's options, if not its defaults.
 run: deps-run
 	cmake --preset native-run
 	cmake --build --preset native-run
-	./build/native-run/latmeter/latmeter
+	./build/native-run/latmeter/latmeter $(ARGS)
 
 # One target a preset, in order: make stops at the first that fails; then
 # the release, as a user makes and checks it.
