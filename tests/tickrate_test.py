@@ -14,6 +14,7 @@ import tempfile
 import time
 import unittest
 
+from latmeter_test import run_cases
 from tracing import SLEEPS, syscalls
 
 UNREADABLE = "%s: the generic timer cannot be read here\n"
@@ -122,4 +123,4 @@ class Barriers(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=sys.argv[:2], verbosity=2)
+    sys.exit(run_cases(globals()[sys.argv[1]]))
