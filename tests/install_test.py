@@ -38,6 +38,7 @@ RUNNER = "share/latmeter-tools/latmeter-tools.sh"
 DOC = "share/doc/latmeter-tools/"  # where cmake --install and the package put documents
 GUIDE = "reading-the-figures.md"  # the one of docs/ that goes there too
 ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
+ARM_CXX = "arm-linux-gnueabihf-g++"
 opt = None
 
 
@@ -109,6 +110,21 @@ class Install(Case):
             self.check_notice(f.read(), "libc6-dev")
         self.assertTrue(os.path.exists(os.path.join(self.tmp, DOC, "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
+
+
+    def test_names_come_from_the_compilers_target_not_from_this_machine(self):
+        """A 32-bit Arm compiler alone, no toolchain file, on this machine: its
+        archive, and the C library's package that it links, are armhf's."""
+        if opt.emu or not shutil.which(ARM_CXX):
+            self.skipTest("checked once, natively, where there is such a compiler")
+        build = os.path.join(self.tmp, "build")
+        subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
+                        "-DBUILD_TESTING=OFF", "-DCMAKE_CXX_COMPILER=" + ARM_CXX], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(os.path.join(build, "CPackConfig.cmake")) as f:
+            self.assertRegex(f.read(), r'CPACK_PACKAGE_FILE_NAME "latmeter-tools-[^"]+-linux-armv7"')
+        with open(os.path.join(build, "NOTICE")) as f:
+            self.assertIn(" for armhf in\nlibc6-dev-armhf-cross ", f.read())
 
 
 def installed(prefix=""):
