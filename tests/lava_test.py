@@ -397,6 +397,14 @@ def render(job, types, tmp):
                                         for w in shlex.split(o)]
 
 
+def owned_by_root(member):
+    """A tar member as a release has it: a user namespace's root, unpacking
+    it, could give it no other owner, and then not its mode either."""
+    member.uid = member.gid = 0
+    member.uname = member.gname = "root"
+    return member
+
+
 def run_job():
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
     types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
@@ -423,7 +431,7 @@ def run_job():
         programs = os.path.join(tmp, "programs.tar")
         with tarfile.open(programs, "w") as tar:
             for path in opt.programs:
-                tar.add(path, os.path.basename(path))
+                tar.add(path, os.path.basename(path), filter=owned_by_root)
         with open(opt.job) as f:
             job = f.read()
         device, qemu = render(job, types, tmp)
