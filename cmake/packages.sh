@@ -245,7 +245,7 @@ case "${1-} ${2-}" in
 	mkdir -p "$fetched"
 	fetch "$fetched/vmlinuz-arm64-16k" '^linux-(image|binary)-.*-arm64-16k(-unsigned)?$' arm64 '*vmlinuz*'
 	fetch "$fetched/busybox-arm64" '^busybox-static$' arm64 '*bin/busybox'
-	chmod 755 "$fetched/busybox-arm64"
+	[ -x "$fetched/busybox-arm64" ] || chmod 755 "$fetched/busybox-arm64"
 	fetch_lab
 	# The Debian packages' simulated installs need lists at hand.
 	for a in arm64 armhf; do
