@@ -111,7 +111,6 @@ class Install(Case):
         self.assertTrue(os.path.exists(os.path.join(self.tmp, DOC, "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
 
-
     def test_names_come_from_the_compilers_target_not_from_this_machine(self):
         """A 32-bit Arm compiler alone, no toolchain file, on this machine: its
         archive, and the C library's package that it links, are armhf's."""
@@ -481,8 +480,8 @@ class Release(unittest.TestCase):
             mine = sorted(os.listdir(os.path.join(tree, "dist")))
             self.assertEqual(mine[0], "SHA256SUMS")
             self.assertEqual(len(mine), 2, mine)  # and one archive or package
-            for f in mine[1:] + ["%s/%s" % (p, p) for p in ("latmeter", "tickrate")] + [
-                    "latmeter/latmeter.1.gz"]:
+            for f in mine[1:] + ["%s/%s%s" % (p, p, page) for p in ("latmeter", "tickrate")
+                                 for page in ("", ".1.gz")]:
                 here, there = (os.path.join(t, "dist", f) if f == mine[1] else
                                os.path.join(t, "build", "dist", preset, f) for t in (tree, self.a))
                 self.assertTrue(filecmp.cmp(here, there, shallow=False), (preset, f))

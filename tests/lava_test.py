@@ -215,8 +215,8 @@ class Runner(unittest.TestCase):
         """A PATH that holds a phone's commands alone: toybox's, and the one true awk."""
         toybox = shutil.which("toybox")
         if not toybox:
-            not_here(self, "no toybox here: this release does not package it, so the runner is not "
-                          "tried on a phone's userland")
+            not_here(self, "no toybox here: this release does not package it, so the runner is "
+                     "not tried on a phone's userland")
         applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout.split()
         return self.bare_path("phone", {**dict.fromkeys(applets, toybox),
                                         "awk": shutil.which("original-awk")})
@@ -421,7 +421,8 @@ def run_job():
     as_root = []
     if os.geteuid() != 0:
         as_root = ["unshare", "-r"]
-        if not shutil.which("unshare") or subprocess.run([*as_root, "true"]).returncode:
+        if not shutil.which("unshare") or subprocess.run([*as_root, "true"],
+                                                         capture_output=True).returncode:
             as_root = ["sudo"]
             if not shutil.which("sudo"):
                 print("lava-run runs as root, and neither a user namespace nor sudo is to be had "
