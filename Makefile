@@ -1,18 +1,19 @@
 # The two commands: `make run` builds and runs latmeter here; `make test`
 # builds every preset and runs every test. `make dist` writes the release
-# archives and the Debian packages, with SIGN_KEY=FILE signed checksums.
+# archives, the Debian packages and the source release, with SIGN_KEY=FILE
+# signed checksums.
 # Each first installs what is missing (cmake/packages.sh).
 PRESETS := native native-asan aarch64 armhf aarch64-static armhf-static
-# The static builds give the archives, the dynamic ones the Debian packages.
 DIST_PRESETS := aarch64-static armhf-static aarch64 armhf
 PACKAGES := sh cmake/packages.sh
 
 .PHONY: run test $(PRESETS:%=test-%) dist deps-run deps-test deps-dist clean
 
+# ARGS: latmeter's options, if not its defaults.
 run: deps-run
 	cmake --preset native-run
 	cmake --build --preset native-run
-	./build/native-run/latmeter/latmeter
+	./build/native-run/latmeter/latmeter $(ARGS)
 
 # One target a preset, in order: make stops at the first that fails; then
 # the release, as a user makes and checks it.
@@ -29,14 +30,19 @@ $(PRESETS:%=test-%): test-%: deps-test
 # The presets run one after another, each with both cores.
 .NOTPARALLEL:
 
-# The packages' own members get the packer's umask: one for every packer.
+# The static builds give the archives, the dynamic ones the Debian packages,
+# each built in a folder of its own without the tests; then the source
+# release, and the checksums of all of it. The packages' own members get the
+# packer's umask: one for every packer.
 dist: deps-dist
 	rm -rf dist
 	@umask 022; for p in $(DIST_PRESETS); do \
-		cmake --preset $$p >/dev/null && cmake --build --preset $$p && \
-		cpack --config build/$$p/CPackConfig.cmake -B dist || exit 1; \
+		cmake --preset $$p -B build/dist/$$p -DBUILD_TESTING=OFF >/dev/null && \
+		cmake --build build/dist/$$p && \
+		cpack --config build/dist/$$p/CPackConfig.cmake -B dist || exit 1; \
 	done
 	rm -rf dist/_CPack_Packages
+	@cmake -DDIR=dist -P cmake/source.cmake
 	cmake -DDIR=dist -DSIGN_KEY="$(SIGN_KEY)" -P cmake/checksums.cmake
 	cat dist/SHA256SUMS
 

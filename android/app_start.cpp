@@ -90,7 +90,9 @@ static long clock_gettime64_by_32(const mcontext_t &regs)
 }
 #endif
 
-extern "C" void app_start_sigsys(int, const siginfo_t *info, void *context)
+// Called from the assembly below alone, which link-time optimisation does
+// not look into: `used` keeps this and app_start_install.
+extern "C" __attribute__((used)) void app_start_sigsys(int, const siginfo_t *info, void *context)
 {
     ucontext_t *uc = static_cast<ucontext_t *>(context);
     switch (info->si_syscall) {
@@ -117,7 +119,8 @@ extern "C" void app_start_sigsys(int, const siginfo_t *info, void *context)
 // assembly. The handler is installed with SIGSYS unblocked, since a parent
 // may leave it blocked, and the kernel kills rather than deliver a blocked
 // SIGSYS that a filter forces.
-extern "C" void app_start_install(char **argv, void (*handler)(int, const siginfo_t *, void *))
+extern "C" __attribute__((used)) void
+app_start_install(char **argv, void (*handler)(int, const siginfo_t *, void *))
 {
     prog_name = argv[0];
     struct kernel_sigaction act = {};

@@ -1,5 +1,11 @@
-# Read by CPack as it packs each build: times from the commit's date, unless
-# the caller sets them.
+# Read by CPack as it packs each build. Archives and packages are named for
+# the compiler's target: one the tree has no name for stops here.
+if(NOT CPACK_TOOLS_ARCH)
+  message(FATAL_ERROR "no archive or package for ${CPACK_TOOLS_TARGET}: the release names "
+                      "aarch64, 32-bit Arm v7 or later with hard float, and x86_64 alone")
+endif()
+
+# Times from the commit's date, unless the caller sets them.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH} AND CPACK_TOOLS_COMMIT_TIME)
   set(ENV{SOURCE_DATE_EPOCH} ${CPACK_TOOLS_COMMIT_TIME})
 endif()

@@ -1,14 +1,18 @@
 #!/bin/sh
 # usage: packages.sh run|dist|test
 #        packages.sh missing run|dist|test
+#        packages.sh table run|dist|test
 #        packages.sh newest PATTERN
 #
 # Installs the Debian packages that `make run`, `make dist` or `make test`
 # needs and this machine lacks, in one apt-get call (through sudo when not
 # root); for test, also fetches into build/fetched what the suite takes from
 # Debian's Arm packages. Nothing else changes: no dpkg architecture, no
-# service. `missing` lists what would be installed; `newest` the packages
-# whose names match, newest first.
+# service. Where there is no apt-get or dpkg-query, nothing is installed:
+# the commands that the packages give are looked for instead, and those
+# missing are named. `missing` lists what would be installed, or the
+# commands missing; `table` the lines of the table below that the command
+# needs; `newest` the packages whose names match, newest first.
 # Lists of names are split on purpose, with globbing off.
 # shellcheck disable=SC2046,SC2086
 set -euf
@@ -19,15 +23,45 @@ arm_apt=$top/build/apt
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 
-run_pkgs="g++ cmake ninja-build"
-dist_pkgs="g++-aarch64-linux-gnu g++-arm-linux-gnueabihf binutils signify-openbsd"
-# The guests boot the Arm kernels of the newest Debian installer that the
-# archive has (~PATTERN: the newest package whose name matches), with the
-# emulator that boots them and the network card's ROM that a LAVA server's
-# qemu device asks for.
-test_pkgs="python3 qemu-user strace util-linux mount clang-format clang-tidy cppcheck shellcheck
-	git mksh busybox original-awk mandoc lintian qemu-system-arm ipxe-qemu device-tree-compiler
-	~^debian-installer-[0-9]+-netboot-arm64$ ~^debian-installer-[0-9]+-netboot-armhf$"
+# What each command needs: a line a package, with the command that first
+# needs it (dist needs run's too, test all), the package, and the commands
+# of it that the builds and the suite run, which a system without apt is
+# checked for. The guests boot the Arm kernels of the newest Debian
+# installer that the archive has (~PATTERN: the newest package whose name
+# matches), with the emulator that boots them and the network card's ROM
+# that a LAVA server's qemu device asks for; fetching takes apt-get and
+# dpkg-deb.
+table='
+run g++ g++
+run binutils as ld
+run cmake cmake
+run ninja-build ninja
+dist g++-aarch64-linux-gnu aarch64-linux-gnu-g++
+dist g++-arm-linux-gnueabihf arm-linux-gnueabihf-g++
+dist signify-openbsd signify-openbsd
+test python3 python3
+test qemu-user qemu-aarch64 qemu-arm
+test strace strace
+test util-linux unshare
+test mount mount
+test clang-format clang-format
+test clang-tidy clang-tidy
+test cppcheck cppcheck
+test shellcheck shellcheck
+test git git
+test mksh mksh
+test busybox busybox
+test original-awk original-awk
+test mandoc mandoc
+test lintian lintian
+test qemu-system-arm qemu-system-aarch64 qemu-system-arm
+test ipxe-qemu
+test device-tree-compiler dtc
+test ~^debian-installer-[0-9]+-netboot-arm64$
+test ~^debian-installer-[0-9]+-netboot-armhf$
+test apt apt-get apt-cache
+test dpkg dpkg-deb
+'
 # LAVA's dispatcher and server are fetched, never installed: their packages
 # enable services. lava-run runs from the fetched copy with the Python
 # libraries its packages depend on (less libguestfs, which brings disk tools
@@ -36,12 +70,22 @@ test_pkgs="python3 qemu-user strace util-linux mount clang-format clang-tidy cpp
 lab_pkgs="lava-dispatcher lava-dispatcher-host lava-common"
 lab_tools="cpio fakeroot iproute2"
 
-required() {
+# The table's lines for run, dist or test.
+table() {
 	case $1 in
-	run) echo "$run_pkgs" ;;
-	dist) echo "$run_pkgs $dist_pkgs" ;;
-	test) echo "$run_pkgs $dist_pkgs $test_pkgs" ;;
+	run) needs=" run " ;;
+	dist) needs=" run dist " ;;
+	test) needs=" run dist test " ;;
 	esac
+	printf '%s\n' "$table" | awk -v needs="$needs" 'NF && index(needs, " " $1 " ")'
+}
+
+required() {
+	table "$1" | awk '{ print $2 }'
+}
+
+commands() {
+	table "$1" | awk '{ for (i = 3; i <= NF; i++) print $i }'
 }
 
 # Where this release has them: a phone's toybox, and what lava-run needs.
@@ -52,7 +96,11 @@ optional() {
 		$2 != "python3-guestfs" { print $2 }' | sort -u
 }
 
-installed=$(dpkg-query -W -f '${Package} ${Status}\n' 2>/dev/null | awk '/ ok installed$/ { print $1 }')
+apt=
+if command -v apt-get >/dev/null && command -v dpkg-query >/dev/null; then
+	apt=yes
+	installed=$(dpkg-query -W -f '${Package} ${Status}\n' 2>/dev/null | awk '/ ok installed$/ { print $1 }')
+fi
 
 absent() {
 	for p; do
@@ -94,7 +142,21 @@ refresh() {
 	fi
 }
 
+# The commands of the table's packages that are not on PATH.
+unfound() {
+	for c in $(commands "$1"); do
+		command -v "$c" >/dev/null || echo "$c"
+	done
+}
+
 install() {
+	if [ -z "$apt" ]; then
+		missing=$(unfound "$1")
+		[ -z "$missing" ] && return 0
+		echo "missing, with no apt-get and dpkg-query here to install them: the commands" \
+			$missing >&2
+		exit 1
+	fi
 	missing=$(absent $(required "$1"))
 	optional=$(packaged $(absent $(optional "$1")))
 	[ -n "$missing$optional" ] || return 0
@@ -167,12 +229,15 @@ fetch_lab() {
 }
 
 usage() {
-	sed -n '2,4s/^# //p' "$0" >&2
+	sed -n '2,5s/^# //p' "$0" >&2
 	exit 2
 }
 
 case "${1-} ${2-}" in
-"missing run" | "missing dist" | "missing test") absent $(required "$2") ;;
+"missing run" | "missing dist" | "missing test")
+	if [ -n "$apt" ]; then absent $(required "$2"); else unfound "$2"; fi
+	;;
+"table run" | "table dist" | "table test") table "$2" ;;
 "newest "?*) newest "$2" ;;
 "run " | "dist ") install "$1" ;;
 "test ")
@@ -180,7 +245,7 @@ case "${1-} ${2-}" in
 	mkdir -p "$fetched"
 	fetch "$fetched/vmlinuz-arm64-16k" '^linux-(image|binary)-.*-arm64-16k(-unsigned)?$' arm64 '*vmlinuz*'
 	fetch "$fetched/busybox-arm64" '^busybox-static$' arm64 '*bin/busybox'
-	chmod 755 "$fetched/busybox-arm64"
+	[ -x "$fetched/busybox-arm64" ] || chmod 755 "$fetched/busybox-arm64"
 	fetch_lab
 	# The Debian packages' simulated installs need lists at hand.
 	for a in arm64 armhf; do

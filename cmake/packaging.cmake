@@ -1,54 +1,52 @@
 # What `make dist` packs, with CPack:
 # - from a static build, a release archive: one folder with the programs,
-#   stripped, their manual pages, the README, docs/ and the licences;
+#   stripped, their manual pages, the README, HACKING.md, docs/ and the
+#   licences;
 # - from a dynamic build, a Debian package, for boards that run Debian.
 # The archive's README, docs and licences are a component of their own,
 # which `cmake --install` leaves out; `cmake --install` puts the licences in
-# the docs folder instead, as a component that the packages leave out.
+# the docs folder instead, as a component that the packages leave out. The
+# package and `cmake --install` also put the guide to the figures there, for
+# the manual pages to point to; the archive has it in docs/.
 set(licences ${PROJECT_SOURCE_DIR}/LICENSE)
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-  set(dist_arch armv7)
-  set(deb_arch armhf)
-elseif(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-  set(dist_arch x86_64)
-  set(deb_arch amd64)
-else()
-  set(dist_arch ${CMAKE_SYSTEM_PROCESSOR})
-  set(deb_arch arm64)
-endif()
+set(dist_arch ${TOOLS_ARCH})
+set(deb_arch ${TOOLS_DEB_ARCH})
 find_program(DPKG_QUERY dpkg-query NO_DEFAULT_PATH PATHS ENV PATH)
-if(DPKG_QUERY AND NOT CMAKE_CROSSCOMPILING)
-  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE deb_arch
-                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-endif()
 
 # A static program carries the C library, and with it its licence: name the
-# exact library, and where its source is, whether it was cross-compiled or
-# not. Debian's C library packages say so; elsewhere the packager fills it in.
+# exact library, and where its source is. Debian's package of the libc.a
+# that the compiler links says so; elsewhere the packager fills it in.
 if(TOOLS_STATIC)
-  if(CMAKE_CROSSCOMPILING)
-    set(libc_package libc6-dev-${deb_arch}-cross)
-    # glibc's own version and Debian revision, less the cross build's suffix
-    set(libc_package_re "^(([0-9.]+)-[0-9.]+)")
-    set(libc_also ", which the\ncross-toolchain-base source package also carries")
-  else()
-    set(libc_package libc6-dev)
-    set(libc_package_re "^(([0-9.]+)-[0-9A-Za-z.+~]+)")
-    set(libc_also "")
-  endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${TOOLS_COMPILER_FLAGS} -print-file-name=libc.a
+                  OUTPUT_VARIABLE libc_a OUTPUT_STRIP_TRAILING_WHITESPACE)
+  file(REAL_PATH "${libc_a}" libc_a)
+  set(libc_package "the package that holds ${libc_a}")
+  set(failed ON)
   if(DPKG_QUERY)
-    execute_process(COMMAND ${DPKG_QUERY} -W -f=\${Version}\\n ${libc_package}
-                    OUTPUT_VARIABLE libc_package_version RESULT_VARIABLE failed ERROR_QUIET)
+    execute_process(COMMAND ${DPKG_QUERY} -S ${libc_a} OUTPUT_VARIABLE owner ERROR_QUIET)
+    if(owner MATCHES "^([^:, \n]+)(:[^:, \n]+)?: ")
+      set(libc_package ${CMAKE_MATCH_1})
+      execute_process(COMMAND ${DPKG_QUERY} -W "-f=\${Version} \${source:Package}" ${libc_package}
+                      OUTPUT_VARIABLE libc_package_version RESULT_VARIABLE failed ERROR_QUIET)
+    endif()
+  endif()
+  # glibc's own version and Debian revision; a cross build's package comes
+  # from a source package of its own, and adds a suffix to them.
+  set(libc_package_re "^(([0-9.]+)-[0-9A-Za-z.+~]+) glibc$")
+  set(libc_also "")
+  if(libc_package_version MATCHES " (.+)$" AND NOT CMAKE_MATCH_1 STREQUAL "glibc")
+    set(libc_package_re "^(([0-9.]+)-[0-9.]+)")
+    set(libc_also ", which the\n${CMAKE_MATCH_1} source package also carries")
   endif()
   set(TOOLS_LIBC_VERSION "" CACHE STRING "The version of the C library linked into static programs")
   set(TOOLS_LIBC_SOURCE "" CACHE STRING "Where the source of that C library is")
   if(TOOLS_LIBC_VERSION OR TOOLS_LIBC_SOURCE)
     set(libc_version ${TOOLS_LIBC_VERSION})
     set(libc_source ${TOOLS_LIBC_SOURCE})
-  elseif(DPKG_QUERY AND NOT failed AND libc_package_version MATCHES "${libc_package_re}")
+  elseif(NOT failed AND libc_package_version MATCHES "${libc_package_re}")
     set(libc_source_version ${CMAKE_MATCH_1})
     set(libc_upstream ${CMAKE_MATCH_2})
-    string(REGEX REPLACE "\n.*" "" libc_package_version "${libc_package_version}")
+    string(REGEX REPLACE " .*" "" libc_package_version "${libc_package_version}")
     set(libc_version "${libc_upstream}, as Debian packages it for ${deb_arch} in
 ${libc_package} ${libc_package_version}")
     set(libc_source "Debian's glibc source package, version ${libc_source_version}
@@ -69,23 +67,19 @@ ${libc_package} ${libc_package_version}")
   configure_file(${CMAKE_CURRENT_LIST_DIR}/NOTICE.in NOTICE @ONLY)
   list(APPEND licences ${CMAKE_CURRENT_BINARY_DIR}/NOTICE ${CMAKE_CURRENT_LIST_DIR}/LGPL-2.1)
 endif()
-install(FILES README.md ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
-# What is committed, never a note or an editor's backup beside it.
-execute_process(COMMAND git ls-files docs WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
-                OUTPUT_VARIABLE docs RESULT_VARIABLE failed ERROR_QUIET)
-if(failed)
-  file(GLOB docs RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*)
-else()
-  string(REGEX REPLACE "\n$" "" docs "${docs}")
-  string(REPLACE "\n" ";" docs "${docs}")
-endif()
+# What is committed (cmake/tree.cmake), never a note or a backup beside it.
+tools_files(hacking HACKING.md)
+tools_files(docs docs/*)
+list(TRANSFORM hacking PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM docs PREPEND ${PROJECT_SOURCE_DIR}/)
+install(FILES README.md ${hacking} ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
 install(FILES ${docs} DESTINATION docs COMPONENT docs EXCLUDE_FROM_ALL)
 install(FILES ${licences} DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licences)
+install(FILES docs/reading-the-figures.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT guide)
 
 # The Debian package's own documents: its copyright file, in Debian's
 # machine-readable format, made from LICENSE, and its changelog.
-set(deb_name latmeter-tools)
+set(deb_name ${PROJECT_NAME})
 set(TOOLS_MAINTAINER "latmeter-tools authors <latmeter-tools@maintainers.invalid>"
     CACHE STRING "The Debian packages' maintainer, as Name <address>")
 file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence_text)
@@ -110,17 +104,20 @@ ${licence_body}
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${deb_docs}/changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${deb_docs}/changelog COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${deb_docs}/copyright ${deb_docs}/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${deb_name} COMPONENT debian EXCLUDE_FROM_ALL)
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
 
-# Times from the commit's date at packing time too; and a Debian package's
-# dependency on the C library, from the symbol versions the programs need.
-set(CPACK_TOOLS_COMMIT_TIME ${commit_time})
+# Times from the commit's date at packing time too; a Debian package's
+# dependency on the C library, from the symbol versions the programs need;
+# and nothing packed for an architecture that has no name here.
+set(CPACK_TOOLS_COMMIT_TIME ${tools_commit_time})
+set(CPACK_TOOLS_ARCH ${TOOLS_ARCH})
+set(CPACK_TOOLS_TARGET ${TOOLS_TARGET})
 get_property(CPACK_TOOLS_PROGRAMS GLOBAL PROPERTY tools_programs)
 set(CPACK_TOOLS_READELF ${CMAKE_READELF})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project.cmake)
 
 set(CPACK_PACKAGE_VERSION ${TOOLS_VERSION})
-set(dist_name latmeter-tools-${TOOLS_VERSION}-linux-${dist_arch})
+set(dist_name ${PROJECT_NAME}-${TOOLS_VERSION}-linux-${dist_arch})
 set(deb_file ${deb_name}_${TOOLS_VERSION}_${deb_arch}.deb)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
@@ -134,7 +131,7 @@ if(TOOLS_STATIC)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_ALL Unspecified debian)
+  set(CPACK_COMPONENTS_ALL Unspecified guide debian)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_DEBIAN_FILE_NAME ${deb_file})
   set(CPACK_DEBIAN_PACKAGE_NAME ${deb_name})

@@ -26,7 +26,7 @@ import unittest
 from collections import namedtuple
 
 from elf_test import needs
-from latmeter_test import FULL, NO_CLOCK, NO_TIMESTAMPS, USAGE, Case, long_max, parse
+from latmeter_test import FULL, NO_CLOCK, NO_TIMESTAMPS, USAGE, Case, long_max, parse, run_cases
 from tickrate_test import check_output
 
 
@@ -329,9 +329,7 @@ def main():
                                         *(f for _, fs in sections for f in fs)))
 
     classes = [Latmeter, Tickrate] + [AppLatmeter, AppTickrate] * bool(as_app)
-    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in classes
-                               if c.program in opt.programs)
-    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+    return run_cases(*[c for c in classes if c.program in opt.programs])
 
 
 if __name__ == "__main__":

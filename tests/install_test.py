@@ -3,15 +3,18 @@
 archive, or for a dynamic Arm build its Debian package; then runs the
 programs they hold, and reads their manual pages.
 
-With --release, once every preset is built: `make dist` as a user runs it,
-unsigned, signed with a throwaway key, and with a key that cannot sign.
+With --release: the whole release, as a user makes it, twice from nothing in
+two clones of the checkout; then again from its source release, where no
+git has anything to say; and what the two commands need, with apt or
+without.
 
 usage: install_test.py --build DIR --cmake CMAKE [--cpack CPACK]
                        [--archive NAME | --package FILE] PROGRAM... [-- EMULATOR...]
        install_test.py --release
 """
 import argparse
-import glob
+import concurrent.futures
+import filecmp
 import gzip
 import io
 import os
@@ -25,14 +28,17 @@ import time
 import unittest
 
 from elf_test import load_aligns, needs, readelf
-from latmeter_test import PAUSE_MS, USAGE
+from latmeter_test import PAUSE_MS, SMALL, USAGE, not_here, parse, run_cases
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
 RUNNER = "share/latmeter-tools/latmeter-tools.sh"
+DOC = "share/doc/latmeter-tools/"  # where cmake --install and the package put documents
+GUIDE = "reading-the-figures.md"  # the one of docs/ that goes there too
 ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
+ARM_CXX = "arm-linux-gnueabihf-g++"
 opt = None
 
 
@@ -80,9 +86,8 @@ class Install(Case):
     def test_programs_in_bin_licences_in_the_docs_and_nothing_else(self):
         subprocess.run([opt.cmake, "--install", opt.build, "--prefix", "/usr"], check=True,
                        env=dict(os.environ, DESTDIR=self.tmp), stdout=subprocess.DEVNULL)
-        docs = ["LICENSE"] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
-        self.assertEqual(files(self.tmp), sorted(installed("usr/") +
-                                                 ["usr/share/doc/latmeter_tools/" + d for d in docs]))
+        docs = ["LICENSE", GUIDE] + ["LGPL-2.1", "NOTICE"] * bool(opt.archive)  # the static builds'
+        self.assertEqual(files(self.tmp), sorted(installed("usr/") + ["usr/" + DOC + d for d in docs]))
         self.check_runs(os.path.join(self.tmp, "usr", "bin"))
         self.check_pages(os.path.join(self.tmp, "usr"))
 
@@ -101,10 +106,24 @@ class Install(Case):
         subprocess.run([opt.cmake, "--build", build], check=True, stdout=subprocess.DEVNULL)
         subprocess.run([opt.cmake, "--install", build, "--component", "licences", "--prefix",
                         self.tmp], check=True, stdout=subprocess.DEVNULL)
-        with open(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "NOTICE")) as f:
+        with open(os.path.join(self.tmp, DOC, "NOTICE")) as f:
             self.check_notice(f.read(), "libc6-dev")
-        self.assertTrue(os.path.exists(os.path.join(self.tmp, "share", "doc", "latmeter_tools", "LGPL-2.1")))
+        self.assertTrue(os.path.exists(os.path.join(self.tmp, DOC, "LGPL-2.1")))
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
+
+    def test_names_come_from_the_compilers_target_not_from_this_machine(self):
+        """A 32-bit Arm compiler alone, no toolchain file, on this machine: its
+        archive, and the C library's package that it links, are armhf's."""
+        if opt.emu or not shutil.which(ARM_CXX):
+            self.skipTest("checked once, natively, where there is such a compiler")
+        build = os.path.join(self.tmp, "build")
+        subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
+                        "-DBUILD_TESTING=OFF", "-DCMAKE_CXX_COMPILER=" + ARM_CXX], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(os.path.join(build, "CPackConfig.cmake")) as f:
+            self.assertRegex(f.read(), r'CPACK_PACKAGE_FILE_NAME "latmeter-tools-[^"]+-linux-armv7"')
+        with open(os.path.join(build, "NOTICE")) as f:
+            self.assertIn(" for armhf in\nlibc6-dev-armhf-cross ", f.read())
 
 
 def installed(prefix=""):
@@ -146,7 +165,7 @@ class Archive(Packed):
         top = os.path.join(self.tmp, opt.archive)
         # What is committed: never a note or a backup beside it.
         docs = ["LGPL-2.1", "LICENSE", "NOTICE", "README.md"] + sh(
-            "git", "ls-files", "docs", cwd=TOP, check=True).stdout.split()
+            "git", "ls-files", "docs", "HACKING.md", cwd=TOP, check=True).stdout.split()
         self.assertEqual(files(top), sorted(docs + installed()))
         self.assertEqual([m.name for m in members], sorted(m.name for m in members))
         self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
@@ -163,6 +182,25 @@ class Archive(Packed):
         with open(os.path.join(top, "README.md")) as f:  # its links lead somewhere there too
             for link in re.findall(r"\]\((?!\w+:)([^)#]+)", f.read()):
                 self.assertTrue(os.path.exists(os.path.join(top, link)), link)
+
+    def test_programs_start_at_the_app_entry_point_with_link_time_optimisation_too(self):
+        """Each program starts at its own entry point, and so does one linked with link-time
+        optimisation, which does not see the calls that the entry point's assembly makes."""
+        with open(os.path.join(opt.build, "CMakeCache.txt")) as f:
+            toolchain = re.search(r"^CMAKE_TOOLCHAIN_FILE:\w+=(.*)$", f.read(), re.M)[1]
+        lto = os.path.join(self.tmp, "lto")
+        subprocess.run([opt.cmake, "-S", TOP, "-B", lto, "-G", "Ninja", "--toolchain", toolchain,
+                        "-DTOOLS_STATIC=ON", "-DTOOLS_WERROR=ON", "-DBUILD_TESTING=OFF",
+                        "-DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run([opt.cmake, "--build", lto, "--target", "latmeter"], check=True,
+                       stdout=subprocess.DEVNULL)
+        for exe in [os.path.join(opt.build, p, p) for p in opt.programs] + [
+                os.path.join(lto, "latmeter", "latmeter")]:
+            entry = int(re.search(r"Entry point address:\s+(\w+)", readelf("-h", exe))[1], 16)
+            start = re.findall(r"^\s*\d+: ([0-9a-f]+) +\d+ FUNC +GLOBAL .* app_start$",
+                               readelf("-s", exe), re.M)
+            self.assertEqual([entry], [int(a, 16) for a in start], exe)
 
     def test_repacking_gives_owner_0_sorted_names_and_modes_from_no_umask(self):
         # Files of another owner, as a packer other than root would give:
@@ -220,71 +258,263 @@ class Package(Packed):
         self.assertEqual([t for t in tags.splitlines() if t[:2] in ("E:", "W:")], [], tags)
         root = os.path.join(self.tmp, "root")
         sh("dpkg-deb", "-x", path, root, check=True)
-        self.assertEqual(files(root), sorted(installed("usr/") +
-                                             ["usr/share/doc/latmeter-tools/" + d
-                                              for d in ("changelog.gz", "copyright")]))
-        with open(os.path.join(root, "usr/share/doc/latmeter-tools/copyright")) as f:
+        self.assertEqual(files(root), sorted(installed("usr/") + ["usr/" + DOC + d for d in (
+            "changelog.gz", "copyright", GUIDE)]))
+        with open(os.path.join(root, "usr", DOC, "copyright")) as f:
             self.assertNotRegex(f.read(), r"(?m)^[ \t]+$")
         self.check_runs(os.path.join(root, "usr", "bin"))
         self.check_same_again(deb)
         arch = sh("dpkg-deb", "-f", path, "Architecture", check=True).stdout.strip()
         if not os.path.exists(ARM_APT % arch):
-            self.skipTest("no Arm package lists (make test fetches them): no simulated install")
+            not_here(self, "no Arm package lists (make test fetches them): no simulated install")
         p = sh("apt-get", "install", "--simulate", path, env=dict(os.environ, APT_CONFIG=ARM_APT % arch))
         self.assertIn("Conf latmeter-tools:%s " % arch, p.stdout, p.stdout + p.stderr)
 
 
+# The tested commit's time: 01:46 UTC, the day before in Honolulu, where one
+# of the two releases is made.
+COMMIT_TIME = 1000000000
+ZONES = ["Pacific/Honolulu", "Asia/Kathmandu"]
+PACKAGES = ["sh", os.path.join(TOP, "cmake", "packages.sh")]
+
+
+def make(tree, *args, umask=0o022, path=None, **env):
+    """make in tree as a user runs it, with this umask, PATH and environment:
+    (status, standard output, standard error)."""
+    env = dict(os.environ, **env, **({"PATH": path} if path else {}))
+    p = subprocess.run([shutil.which("make"), "-C", tree, "--no-print-directory", *args],
+                       capture_output=True, text=True, env=env, preexec_fn=lambda: os.umask(umask))
+    return p.returncode, p.stdout, p.stderr
+
+
+def clone(commit, into, umask=0o022):
+    """A fresh clone of the checkout at commit, checked out under this umask."""
+    for cmd in (["clone", "-q", "--shared", "--no-checkout", TOP, into],
+                ["-C", into, "checkout", "-q", "--detach", commit]):
+        subprocess.run(["git", *cmd], check=True, preexec_fn=lambda: os.umask(umask))
+    return into
+
+
+def bare_path(folder, commands):
+    """folder, made a PATH of these commands alone, as this PATH finds them."""
+    os.mkdir(folder)
+    for command in commands:
+        if shutil.which(command):
+            os.symlink(shutil.which(command), os.path.join(folder, command))
+    return folder
+
+
+def on_path():
+    """Every command on PATH."""
+    return {c for d in os.environ["PATH"].split(":") if os.path.isdir(d) for c in os.listdir(d)}
+
+
+def base_commands():
+    """The commands of the base system, whose programs come from Debian's
+    required packages, less apt and dpkg; awk among them, an alternative's."""
+    listed = sh("dpkg-query", "-W", "-f", "${Package} ${Priority}\n", check=True).stdout.split("\n")
+    base = [p.split()[0] for p in listed if p.endswith(" required")]
+    paths = sh("dpkg-query", "-L", *set(base) - {"apt", "dpkg"}, check=True).stdout.split()
+    programs = {os.path.realpath(f) for f in paths if re.fullmatch(r"(/usr)?/s?bin/[^/]+", f)}
+    return {c for d in ("/usr/bin", "/usr/sbin", "/bin", "/sbin") for c in os.listdir(d)
+            if os.path.realpath(os.path.join(d, c)) in programs}
+
+
+def table(need):
+    """{package: [command...]} of the package script's table, for run, dist or test."""
+    return {p: cs for _, p, *cs in map(str.split, sh(*PACKAGES, "table", need, check=True)
+                                       .stdout.splitlines())}
+
+
+def pages(archive):
+    """{name: text} of the manual pages in a release archive."""
+    with tarfile.open(archive) as tar:
+        return {os.path.basename(m.name): gzip.decompress(tar.extractfile(m).read()).decode()
+                for m in tar.getmembers() if re.search(r"/man1/.*\.gz$", m.name)}
+
+
 class Release(unittest.TestCase):
-    """`make dist` as a user runs it, in a time zone far from UTC; then
-    checked as the docs say. Uncommitted changes mark every file it writes,
-    and are never signed."""
+    """The whole release, made twice from nothing as a user makes it: in two
+    fresh clones of a commit of the checkout's tracked files, uncommitted
+    changes and all, dated far from today; at different times, under
+    different umasks and time zones, one signed. Then again from its source
+    release, unpacked in a packager's repository with changes of its own, and
+    with no git at all."""
 
-    def make_dist(self, *key):
-        cmd = ["make", "-C", TOP, "--no-print-directory", "dist"] + ["SIGN_KEY=" + k for k in key]
-        p = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, TZ="Asia/Kathmandu"))
-        dist = os.path.join(TOP, "dist")
-        return p, dist, sorted(os.listdir(dist)) if os.path.isdir(dist) else []
+    @classmethod
+    def setUpClass(cls):
+        tmp = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(tmp.cleanup)
+        cls.tmp = tmp.name
+        # Whatever the checkout's dist/ holds stays: a maintainer's signed release.
+        cls.kept = os.path.join(TOP, "dist", "kept-by-make-test-%d" % os.getpid())
+        made = not os.path.isdir(os.path.dirname(cls.kept))
+        os.makedirs(os.path.dirname(cls.kept), exist_ok=True)
+        with open(cls.kept, "w") as f:
+            f.write("signed\n")
+        cls.addClassCleanup(shutil.rmtree if made else os.remove,
+                            os.path.dirname(cls.kept) if made else cls.kept)
+        work = sh("git", "stash", "create", cwd=TOP, check=True).stdout.strip() or "HEAD"
+        date = "@%d +0000" % COMMIT_TIME
+        who = {k: "release check" for k in ("GIT_AUTHOR_NAME", "GIT_COMMITTER_NAME")}
+        who.update({k: "check@example.invalid" for k in ("GIT_AUTHOR_EMAIL", "GIT_COMMITTER_EMAIL")})
+        cls.commit = sh("git", "commit-tree", "-p", "HEAD", "-m", "release check", work + "^{tree}",
+                        cwd=TOP, check=True, env=dict(os.environ, GIT_AUTHOR_DATE=date,
+                                                      GIT_COMMITTER_DATE=date, **who)).stdout.strip()
+        cls.key = os.path.join(cls.tmp, "a key", "release")
+        os.mkdir(os.path.dirname(cls.key))
+        sh("signify-openbsd", "-G", "-n", "-p", cls.key + ".pub", "-s", cls.key + ".sec", check=True)
+        # Two at a time, one a core.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            cls.a = clone(cls.commit, os.path.join(cls.tmp, "a"))
+            made_a = pool.submit(make, cls.a, "dist", TZ=ZONES[0])
+            time.sleep(1)
+            cls.b = clone(cls.commit, os.path.join(cls.tmp, "b"), 0o077)
+            made_b = pool.submit(make, cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec", umask=0o077,
+                                 TZ=ZONES[1])
+            for status, out, err in (made_a.result(), made_b.result()):
+                if status:
+                    raise AssertionError("make dist failed:\n" + (out + err)[-3000:])
+            cls.dist = os.path.join(cls.a, "dist")
+            cls.written = sorted(os.listdir(cls.dist))
+            with open(os.path.join(cls.a, "build", "dist", "aarch64", "CPackConfig.cmake")) as f:
+                cls.version = re.search(r'CPACK_PACKAGE_VERSION "(.*)"', f.read())[1]
+            cls.source = "latmeter-tools-%s.tar.gz" % cls.version
+            # As signed, before B makes its release again.
+            cls.signed = shutil.copytree(os.path.join(cls.b, "dist"),
+                                         os.path.join(cls.tmp, "signed"))
+            lanes = [[cls.from_source, "aarch64-static", False], [cls.from_source, "aarch64", True],
+                     [cls.refused], [cls.without_apt]]
+            cls.got = dict(zip(("static", "dynamic", "refused", "without apt"),
+                               pool.map(lambda lane: lane[0](*lane[1:]), lanes)))
 
-    def test_dist_unsigned_signed_and_refused(self):
-        dirty = bool(sh("git", "status", "--porcelain", "--untracked-files=no", cwd=TOP).stdout)
-        commit = int(sh("git", "log", "-1", "--format=%ct", cwd=TOP, check=True).stdout)
-        p, dist, written = self.make_dist()
-        self.assertEqual(p.returncode, 0, p.stderr)
-        packed = [f for f in written if f != "SHA256SUMS"]
-        self.assertEqual(len(packed), 4, written)
-        self.assertEqual({"+dirty" in f for f in packed}, {dirty}, written)
-        self.assertEqual(sh("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0)
-        for deb in glob.glob(os.path.join(dist, "*.deb")):
+    @classmethod
+    def from_source(cls, preset, git):
+        """make dist of one preset from the source release, unpacked in a git
+        repository that has an uncommitted change, with git on PATH or not."""
+        repo = os.path.join(cls.tmp, "packaging-" + preset)
+        os.makedirs(os.path.join(repo, "src"))
+        rules = os.path.join(repo, "rules")
+        for cmd in (["init", "-q"], ["add", "."], ["commit", "-qm", "packaging"]):
+            with open(rules, "a") as f:  # its last line left uncommitted
+                f.write("%s\n" % cmd[0])
+            sh("git", "-c", "user.name=p", "-c", "user.email=p@example.invalid", *cmd, cwd=repo,
+               check=True)
+        with tarfile.open(os.path.join(cls.dist, cls.source)) as tar:
+            tar.extractall(os.path.join(repo, "src"))
+            tree = os.path.join(repo, "src", tar.getnames()[0].split("/")[0])
+        path = None if git else bare_path(os.path.join(cls.tmp, "no-git"), on_path() - {"git"})
+        return make(tree, "dist", "DIST_PRESETS=" + preset, path=path), tree
+
+    @classmethod
+    def refused(cls):
+        """Signing the signed release again with a key that cannot sign; then
+        make dist where it signed, with uncommitted changes. Each (status,
+        output, files written)."""
+        again = os.path.join(cls.tmp, "again")
+        shutil.copytree(cls.signed, again)
+        p = sh("cmake", "-DDIR=" + again, "-DSIGN_KEY=" + cls.key + ".pub", "-P", CHECKSUMS)
+        key = (p.returncode, p.stdout, p.stderr), sorted(os.listdir(again))
+        with open(os.path.join(cls.b, "README.md"), "a") as f:
+            f.write("\nchanged\n")
+        dist = os.path.join(cls.b, "dist")
+        return key, (make(cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec"), sorted(os.listdir(dist)))
+
+    @classmethod
+    def without_apt(cls):
+        """make run with the package script's commands for it, and the base
+        system's, on PATH, and no apt-get, dpkg or dpkg-query; then also
+        without cmake, and apt-get and sudo that tell whether they ran."""
+        commands = base_commands() | {"make"} | {c for cs in table("run").values() for c in cs}
+        runs = make(cls.a, "run", "ARGS=" + " ".join(SMALL),
+                    path=bare_path(os.path.join(cls.tmp, "run"), commands))
+        no_cmake = bare_path(os.path.join(cls.tmp, "no-cmake"), commands - {"cmake"})
+        called = os.path.join(cls.tmp, "apt called")
+        for name in ("apt-get", "sudo"):
+            with open(os.path.join(no_cmake, name), "w") as f:
+                f.write("#!/bin/sh\necho \"$0 $*\" >>'%s'\nexit 1\n" % called)
+            os.chmod(os.path.join(no_cmake, name), 0o755)
+        return runs, make(cls.a, "run", path=no_cmake), os.path.exists(called)
+
+    def test_the_same_bytes_from_two_clones_with_dates_from_the_commit(self):
+        self.assertNotIn("+dirty", self.version)
+        names = ["latmeter-tools-%s%s.tar.gz" % (self.version, a) for a in ("", "-linux-aarch64",
+                                                                             "-linux-armv7")]
+        names += ["latmeter-tools_%s_%s.deb" % (self.version, a) for a in ("arm64", "armhf")]
+        self.assertEqual(self.written, sorted(names + ["SHA256SUMS"]))
+        theirs = self.signed
+        self.assertEqual(sorted(os.listdir(theirs)), sorted(self.written + ["SHA256SUMS.sig"]))
+        for name in self.written:
+            self.assertTrue(filecmp.cmp(os.path.join(self.dist, name), os.path.join(theirs, name),
+                                        shallow=False), name)
+        verify = sh("signify-openbsd", "-C", "-p", self.key + ".pub", "-x", "SHA256SUMS.sig",
+                    cwd=theirs)
+        self.assertEqual((verify.returncode, verify.stdout.count(": OK\n")), (0, len(names)),
+                         verify.stdout + verify.stderr)
+        # Every time the release holds is the commit's, whatever the day or the zone.
+        day = time.gmtime(COMMIT_TIME)
+        for archive in names[:3]:
+            with tarfile.open(os.path.join(self.dist, archive)) as tar:
+                self.assertEqual({m.mtime for m in tar.getmembers()}, {COMMIT_TIME}, archive)
+        for page in pages(os.path.join(self.dist, names[1])).values():
+            self.assertIn(".Dd %s %d, %d\n" % (time.strftime("%B", day), day.tm_mday, day.tm_year),
+                          page)
+        for deb in names[3:]:
             with tempfile.TemporaryDirectory() as root:
-                sh("dpkg-deb", "-x", deb, root, check=True)
-                with gzip.open(os.path.join(root, "usr/share/doc/latmeter-tools/changelog.gz"), "rt") as f:
-                    self.assertIn(time.strftime("%a, %d %b %Y %H:%M:%S +0000", time.gmtime(commit)),
+                sh("dpkg-deb", "-x", os.path.join(self.dist, deb), root, check=True)
+                with gzip.open(os.path.join(root, "usr", DOC, "changelog.gz"), "rt") as f:
+                    self.assertIn(time.strftime("%a, %d %b %Y %H:%M:%S +0000", day),
                                   f.read().splitlines()[-1])
-        with tempfile.TemporaryDirectory() as tmp:
-            key = os.path.join(tmp, "a key", "release")
-            os.mkdir(os.path.dirname(key))
-            sh("signify-openbsd", "-G", "-n", "-p", key + ".pub", "-s", key + ".sec", check=True)
-            p, dist, written = self.make_dist(key + ".sec")
-            if dirty:
-                self.assertNotEqual(p.returncode, 0)
-                self.assertIn("uncommitted changes", p.stderr)
-                self.assertNotIn("SHA256SUMS.sig", written)
-            else:
-                self.assertEqual(p.returncode, 0, p.stderr)
-                archives = [f for f in written if f.endswith(".tar.gz")]
-                verify = sh("signify-openbsd", "-C", "-p", key + ".pub", "-x", "SHA256SUMS.sig",
-                            *archives, cwd=dist)
-                self.assertEqual(verify.returncode, 0, verify.stdout + verify.stderr)
-            p, dist, written = self.make_dist(key + ".pub")
-            self.assertNotEqual(p.returncode, 0)
-            self.assertNotIn("SHA256SUMS.sig", written)
+
+    def test_the_source_release_holds_the_tracked_files_and_builds_the_same(self):
+        with tarfile.open(os.path.join(self.dist, self.source)) as tar:
+            held = [m.name for m in tar.getmembers() if m.isfile()]
+        tracked = sh("git", "ls-files", cwd=self.a, check=True).stdout.split()
+        self.assertEqual(sorted(held), sorted("%s/%s" % (self.source[:-len(".tar.gz")], f)
+                                              for f in tracked + ["cmake/source-release.cmake"]))
+        for preset, ((status, out, err), tree) in (("aarch64-static", self.got["static"]),
+                                                   ("aarch64", self.got["dynamic"])):
+            self.assertEqual(status, 0, (out + err)[-3000:])
+            # No tarball where the tree is not its own git work tree, and one line that says so.
+            self.assertEqual(len(re.findall("no source tarball", out + err)), 1, out + err)
+            mine = sorted(os.listdir(os.path.join(tree, "dist")))
+            self.assertEqual(mine[0], "SHA256SUMS")
+            self.assertEqual(len(mine), 2, mine)  # and one archive or package
+            for f in mine[1:] + ["%s/%s%s" % (p, p, page) for p in ("latmeter", "tickrate")
+                                 for page in ("", ".1.gz")]:
+                here, there = (os.path.join(t, "dist", f) if f == mine[1] else
+                               os.path.join(t, "build", "dist", preset, f) for t in (tree, self.a))
+                self.assertTrue(filecmp.cmp(here, there, shallow=False), (preset, f))
+
+    def test_a_key_that_cannot_sign_and_uncommitted_changes_leave_no_signature(self):
+        ((status, _, err), written), ((dirty_status, _, dirty_err), dirty) = self.got["refused"]
+        self.assertNotEqual(status, 0, err)
+        self.assertEqual(written, self.written)  # the old signature gone
+        self.assertNotEqual(dirty_status, 0, dirty_err)
+        self.assertIn("uncommitted changes", dirty_err)
+        self.assertNotIn("SHA256SUMS.sig", dirty)
+        # Every file it wrote says so, the source release too.
+        self.assertEqual([f for f in dirty if "+dirty" not in f], ["SHA256SUMS"])
+        self.assertEqual(len(dirty), len(self.written))
+
+    def test_the_checkouts_dist_is_left_as_it_was(self):
+        with open(self.kept) as f:
+            self.assertEqual(f.read(), "signed\n")
+
+    def test_make_run_without_apt(self):
+        (status, out, err), (failed, _, failure), called = self.got["without apt"]
+        self.assertEqual(status, 0, err[-3000:])
+        self.assertTrue(parse(out[out.find("clock_gettime: "):], ["time", "file"]), out)
+        self.assertNotEqual(failed, 0, failure)
+        self.assertIn("cmake", failure.split())
+        self.assertFalse(called, failure)
 
     def test_what_the_commands_install(self):
         """cmake/packages.sh's choices, by the real dpkg-query and apt-cache
-        on a package database of the test's own."""
+        on a package database of the test's own, which has none of them."""
         with tempfile.TemporaryDirectory() as tmp:
             with open(os.path.join(tmp, "status"), "w") as f:
-                for name in ("g++-12", "cmake-data", "ninja-build", "linux-image-6.9.2-arm64-16k",
+                for name in ("g++-12", "cmake-data", "linux-image-6.9.2-arm64-16k",
                              "linux-image-6.12.1-arm64-16k", "linux-image-6.1.0-9-arm64-16k"):
                     f.write("Package: %s\nStatus: install ok installed\nVersion: 1\nArchitecture: all\n"
                             "Maintainer: x <x@example.org>\nDescription: x\n\n" % name)
@@ -292,18 +522,33 @@ class Release(unittest.TestCase):
                 f.write('Dir::State::status "{0}/status"; Dir::State::Lists "{0}"; Dir::Cache "{0}"; '
                         'Dir::Etc::SourceList "/dev/null"; Dir::Etc::SourceParts "{0}";\n'.format(tmp))
             env = dict(os.environ, DPKG_ADMINDIR=tmp, APT_CONFIG=os.path.join(tmp, "apt.conf"))
-            script = ["sh", os.path.join(TOP, "cmake", "packages.sh")]
             # A package is installed by its whole name, not by another's that holds it.
-            self.assertEqual(sh(*script, "missing", "run", env=env).stdout.split(), ["g++", "cmake"])
-            self.assertEqual(sh(*script, "newest", "^linux-image-.*-16k$", env=env).stdout.split(),
+            self.assertEqual(sh(*PACKAGES, "missing", "run", env=env).stdout.split(),
+                             ["g++", "binutils", "cmake", "ninja-build"])
+            self.assertEqual(sh(*PACKAGES, "missing", "test", env=env).stdout.split(),
+                             list(table("test")))
+            self.assertEqual(sh(*PACKAGES, "newest", "^linux-image-.*-16k$", env=env).stdout.split(),
                              ["linux-image-%s-arm64-16k" % v for v in ("6.12.1", "6.9.2", "6.1.0-9")])
+
+    def test_each_command_comes_from_its_package(self):
+        """Here, the package that holds each command of the table is the one it
+        names, or one that one depends on."""
+        for package, commands in table("test").items():
+            if not commands:
+                continue
+            needs = sh("dpkg-query", "-W", "-f", "${Depends}, ${Pre-Depends}", package).stdout
+            ours = {package} | set(re.findall(r"(?:^|, )([^ ,:]+)", needs))
+            for command in commands:
+                # Wherever a Debian package puts it, merged /usr or not.
+                found = sh("dpkg-query", "-S", *("%s/%s" % (d, command) for d in (
+                    "/usr/bin", "/bin", "/usr/sbin", "/sbin"))).stdout
+                self.assertIn(re.split(r"[:,]", found)[0], ours, (package, command, found))
 
 
 def main():
     global opt
     if sys.argv[1:] == ["--release"]:
-        suite = unittest.defaultTestLoader.loadTestsFromTestCase(Release)
-        return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+        return run_cases(Release)
     args, emu = (sys.argv[1:], [])
     if "--" in args:
         args, emu = args[:args.index("--")], args[args.index("--") + 1:]
@@ -317,9 +562,7 @@ def main():
     opt = p.parse_args(args)
     opt.emu = emu
     opt.packed = opt.package or opt.archive and opt.archive + ".tar.gz"
-    cases = [Install] + [Archive] * bool(opt.archive) + [Package] * bool(opt.package)
-    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in cases)
-    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+    return run_cases(Install, *[Archive] * bool(opt.archive), *[Package] * bool(opt.package))
 
 
 if __name__ == "__main__":

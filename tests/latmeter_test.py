@@ -279,13 +279,40 @@ class NoClock(Case):
                 self.assertEqual(len([c for c in calls if c[0] in SLEEPS]), 2 * len(modes), args)
 
 
+SKIP = 77  # every test's SKIP_RETURN_CODE: ctest reports the test as skipped
+NOT_HERE = "cannot run here: "  # the reason of a skip that SKIP reports
+unshare = None  # how this machine gives a private mount namespace
+
+
+def not_here(test, why):
+    """Skips a case that the build has but this machine cannot run, so that
+    its script ends with SKIP, not with a pass."""
+    test.skipTest(NOT_HERE + why)
+
+
+def run_cases(*cases):
+    """The exit status of a script that runs these TestCase classes: 1 where
+    one failed, SKIP where one could not run here, else 0."""
+    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in cases)
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    if not result.wasSuccessful():
+        return 1
+    return SKIP if any(why.startswith(NOT_HERE) for _, why in result.skipped) else 0
+
+
 def private_mount(test, mount):
-    """A command prefix that runs the rest with this mount in a private namespace."""
-    if not shutil.which("unshare") or subprocess.run(
-            ["unshare", "-m", "mount", "-t", "tmpfs", "none", "/mnt"],
-            capture_output=True).returncode:
-        test.skipTest("no private mount namespace here")
-    return ["unshare", "-m", "sh", "-c", mount + ' && exec "$@"', "sh"]
+    """A command prefix that runs the rest with this mount in a private
+    namespace: in a user namespace of its own where the kernel allows one,
+    so that a user runs what root does; as root, without one where not."""
+    global unshare
+    if unshare is None:
+        unshare = next((cmd for cmd in (["unshare", "-rm"], ["unshare", "-m"])
+                        if shutil.which("unshare") and subprocess.run(
+                            [*cmd, "mount", "-t", "tmpfs", "none", "/mnt"],
+                            capture_output=True).returncode == 0), [])
+    if not unshare:
+        not_here(test, "no private mount namespace: no user namespace to have one in, and not root")
+    return [*unshare, "sh", "-c", mount + ' && exec "$@"', "sh"]
 
 
 UNMAPPABLE = "mount --bind /dev/null /dev/zero"
@@ -372,8 +399,7 @@ def main():
     p.add_argument("exe")
     p.add_argument("emu", nargs=argparse.REMAINDER)
     opt = p.parse_args()
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(globals()[opt.group])
-    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+    return run_cases(globals()[opt.group])
 
 
 if __name__ == "__main__":

@@ -22,9 +22,8 @@ import unittest
 
 from elf_test import needs
 from guest_test import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
-from latmeter_test import private_mount
+from latmeter_test import SKIP, not_here, private_mount, run_cases
 
-SKIP = 77  # the test's SKIP_RETURN_CODE
 DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
 CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
          "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
@@ -111,8 +110,9 @@ def ramdisk(kernel, tmp):
     dirs = {"dev", "proc", "tmp", "usr"} | {n.rsplit("/", i)[0] for n in keep
                                             for i in range(1, n.count("/") + 1)}
     out = [(d, stat.S_IFDIR | 0o755, b"", 0) for d in sorted(dirs)]
-    out += [("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1),
-            ("init", stat.S_IFREG | 0o755, INIT, 0)]
+    # No device node: lava-run unpacks the ramdisk, and in a user namespace
+    # it may make none. The kernel's own initramfs has the console's.
+    out += [("init", stat.S_IFREG | 0o755, INIT, 0)]
     out += [(n, entries[n][0], entries[n][1], 0) for n in sorted(keep)]
     path = os.path.join(tmp, "ramdisk.cpio")
     with open(path, "wb") as f:
@@ -159,8 +159,9 @@ class Job(unittest.TestCase):
             self.assertEqual(got["tickrate-same-frequency"][0], "pass")
 
 
-# Read-only, and still holding the checkout where that is under /tmp.
-NO_TMP = "mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp"
+# Read-only, and still holding the checkout where that is under /tmp; with
+# the mounts beneath it, which a user namespace may not uncover.
+NO_TMP = "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp"
 
 
 def stand_in(bindir, name, out, status=0, mode=0o755):
@@ -214,8 +215,8 @@ class Runner(unittest.TestCase):
         """A PATH that holds a phone's commands alone: toybox's, and the one true awk."""
         toybox = shutil.which("toybox")
         if not toybox:
-            self.skipTest("no toybox here: this release does not package it, so the runner is not "
-                          "tried on a phone's userland")
+            not_here(self, "no toybox here: this release does not package it, so the runner is "
+                     "not tried on a phone's userland")
         applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout.split()
         return self.bare_path("phone", {**dict.fromkeys(applets, toybox),
                                         "awk": shutil.which("original-awk")})
@@ -396,6 +397,14 @@ def render(job, types, tmp):
                                         for w in shlex.split(o)]
 
 
+def owned_by_root(member):
+    """A tar member as a release has it: a user namespace's root, unpacking
+    it, could give it no other owner, and then not its mode either."""
+    member.uid = member.gid = 0
+    member.uname = member.gname = "root"
+    return member
+
+
 def run_job():
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
     types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
@@ -407,13 +416,23 @@ def run_job():
             return 1
         print("no lava-run or no lava-server: this release does not package LAVA; not run")
         return SKIP
-    # lava-run runs as root only: through sudo, as the install step does.
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    # lava-run runs as root only: a user's, in a user namespace of its own,
+    # where it is root; through sudo where the kernel allows none.
+    as_root = []
+    if os.geteuid() != 0:
+        as_root = ["unshare", "-r"]
+        if not shutil.which("unshare") or subprocess.run([*as_root, "true"],
+                                                         capture_output=True).returncode:
+            as_root = ["sudo"]
+            if not shutil.which("sudo"):
+                print("lava-run runs as root, and neither a user namespace nor sudo is to be had "
+                      "here: not run")
+                return SKIP
     with tempfile.TemporaryDirectory() as tmp:
         programs = os.path.join(tmp, "programs.tar")
         with tarfile.open(programs, "w") as tar:
             for path in opt.programs:
-                tar.add(path, os.path.basename(path))
+                tar.add(path, os.path.basename(path), filter=owned_by_root)
         with open(opt.job) as f:
             job = f.read()
         device, qemu = render(job, types, tmp)
@@ -441,23 +460,18 @@ def run_job():
         start = ("import runpy, sys; import lava_common.constants as c; sys.argv.pop(0); "
                  "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); "
                  "runpy.run_path(sys.argv[0], run_name='__main__')")
-        p = subprocess.run([*sudo, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp),
+        p = subprocess.run([*as_root, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp),
                             "PYTHONDONTWRITEBYTECODE=1", python, "-c", start,
                             lava_run, os.path.join(tmp, "out"), "--device", os.path.join(tmp, "device.yaml"),
                             "--job-id", str(os.getpid()), "--output-dir", os.path.join(tmp, "out"),
                             os.path.join(tmp, "job.yaml")],
                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
-        subprocess.run([*sudo, "rm", "-rf", os.path.join(tmp, "out")], check=True)
+        subprocess.run([*as_root, "rm", "-rf", os.path.join(tmp, "out")], check=True)
     opt.log = p.stdout + p.stderr
     opt.results = results(opt.log)
     for case, (result, value, units) in sorted(opt.results.items()):
         print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
-    return run_suite(Job)
-
-
-def run_suite(case):
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(case)
-    return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
+    return run_cases(Job)
 
 
 def main():
@@ -475,7 +489,7 @@ def main():
     j.add_argument("job")
     j.add_argument("programs", nargs=2)
     opt = p.parse_args()
-    return run_job() if opt.mode == "job" else run_suite(Runner)
+    return run_job() if opt.mode == "job" else run_cases(Runner)
 
 
 if __name__ == "__main__":
