@@ -70,6 +70,8 @@ endif()
 # What is committed (cmake/tree.cmake), never a note or a backup beside it.
 tools_files(hacking HACKING.md)
 tools_files(docs docs/*)
+# A checkout that adds or removes a document configures again.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/docs)
 list(TRANSFORM hacking PREPEND ${PROJECT_SOURCE_DIR}/)
 list(TRANSFORM docs PREPEND ${PROJECT_SOURCE_DIR}/)
 install(FILES README.md ${hacking} ${licences} DESTINATION . COMPONENT docs EXCLUDE_FROM_ALL)
