@@ -33,9 +33,10 @@ $(PRESETS:%=test-%): test-%: deps-test
 # The static builds give the archives, the dynamic ones the Debian packages,
 # each built in a folder of its own without the tests; then the source
 # release, and the checksums of all of it. The packages' own members get the
-# packer's umask: one for every packer.
+# packer's umask: one for every packer. A dist/ already there may hold a
+# signed release: it is never overwritten.
 dist: deps-dist
-	rm -rf dist
+	@if [ -e dist ]; then echo "dist/ is there already: move it away first" >&2; exit 1; fi
 	@umask 022; for p in $(DIST_PRESETS); do \
 		cmake --preset $$p -B build/dist/$$p -DBUILD_TESTING=OFF >/dev/null && \
 		cmake --build build/dist/$$p && \

@@ -418,7 +418,10 @@ class Release(unittest.TestCase):
         with open(os.path.join(cls.b, "README.md"), "a") as f:
             f.write("\nchanged\n")
         dist = os.path.join(cls.b, "dist")
-        return key, (make(cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec"), sorted(os.listdir(dist)))
+        kept = make(cls.b, "dist")  # never over a release already there
+        shutil.rmtree(dist)
+        return key, (make(cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec"), sorted(os.listdir(dist))), \
+            kept
 
     @classmethod
     def without_apt(cls):
@@ -487,7 +490,9 @@ class Release(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(here, there, shallow=False), (preset, f))
 
     def test_a_key_that_cannot_sign_and_uncommitted_changes_leave_no_signature(self):
-        ((status, _, err), written), ((dirty_status, _, dirty_err), dirty) = self.got["refused"]
+        ((status, _, err), written), ((dirty_status, _, dirty_err), dirty), kept = self.got["refused"]
+        self.assertNotEqual(kept[0], 0)
+        self.assertIn("dist/ is there already", kept[2])
         self.assertNotEqual(status, 0, err)
         self.assertEqual(written, self.written)  # the old signature gone
         self.assertNotEqual(dirty_status, 0, dirty_err)
