@@ -34,11 +34,13 @@ $(PRESETS:%=test-%): test-%: deps-test
 # each built in a folder of its own without the tests; then the source
 # release, and the checksums of all of it. The packages' own members get the
 # packer's umask: one for every packer. A dist/ already there may hold a
-# signed release: it is never overwritten.
+# signed release: it is never overwritten. MAINTAINER names the Debian
+# packages' maintainer, as Name <address>.
 dist: deps-dist
 	@if [ -e dist ]; then echo "dist/ is there already: move it away first" >&2; exit 1; fi
 	@umask 022; for p in $(DIST_PRESETS); do \
-		cmake --preset $$p -B build/dist/$$p -DBUILD_TESTING=OFF >/dev/null && \
+		cmake --preset $$p -B build/dist/$$p -DBUILD_TESTING=OFF \
+			$(if $(MAINTAINER),"-DTOOLS_MAINTAINER=$(MAINTAINER)") >/dev/null && \
 		cmake --build build/dist/$$p && \
 		cpack --config build/dist/$$p/CPackConfig.cmake -B dist || exit 1; \
 	done
@@ -50,5 +52,6 @@ dist: deps-dist
 deps-run deps-dist deps-test: deps-%:
 	@$(PACKAGES) $*
 
+# Never dist/, which may hold a signed release.
 clean:
-	rm -rf build dist
+	rm -rf build
