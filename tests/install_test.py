@@ -28,7 +28,7 @@ import time
 import unittest
 
 from elf_test import load_aligns, needs, readelf
-from latmeter_test import PAUSE_MS, SMALL, USAGE, not_here, parse, run_cases
+from latmeter_test import PAUSE_MS, SMALL, USAGE, bare_path, not_here, parse, run_cases
 
 TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
@@ -293,15 +293,6 @@ def clone(commit, into, umask=0o022):
                 ["-C", into, "checkout", "-q", "--detach", commit]):
         subprocess.run(["git", *cmd], check=True, preexec_fn=lambda: os.umask(umask))
     return into
-
-
-def bare_path(folder, commands):
-    """folder, made a PATH of these commands alone, as this PATH finds them."""
-    os.mkdir(folder)
-    for command in commands:
-        if shutil.which(command):
-            os.symlink(shutil.which(command), os.path.join(folder, command))
-    return folder
 
 
 def on_path():

@@ -300,6 +300,18 @@ def run_cases(*cases):
     return SKIP if any(why.startswith(NOT_HERE) for _, why in result.skipped) else 0
 
 
+def bare_path(folder, commands):
+    """folder, made once a PATH that holds these {command: program} links
+    alone; given names alone, the programs that this PATH finds for them."""
+    if not isinstance(commands, dict):
+        commands = {c: shutil.which(c) for c in commands if shutil.which(c)}
+    if not os.path.isdir(folder):
+        os.mkdir(folder)
+        for command, program in commands.items():
+            os.symlink(program, os.path.join(folder, command))
+    return folder
+
+
 def private_mount(test, mount):
     """A command prefix that runs the rest with this mount in a private
     namespace: in a user namespace of its own where the kernel allows one,

@@ -22,7 +22,7 @@ import unittest
 
 from elf_test import needs
 from guest_test import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
-from latmeter_test import SKIP, not_here, private_mount, run_cases
+from latmeter_test import SKIP, bare_path, not_here, private_mount, run_cases
 
 DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
 CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
@@ -218,8 +218,8 @@ class Runner(unittest.TestCase):
             not_here(self, "no toybox here: this release does not package it, so the runner is "
                      "not tried on a phone's userland")
         applets = subprocess.run([toybox], capture_output=True, text=True, check=True).stdout.split()
-        return self.bare_path("phone", {**dict.fromkeys(applets, toybox),
-                                        "awk": shutil.which("original-awk")})
+        links = {**dict.fromkeys(applets, toybox), "awk": shutil.which("original-awk")}
+        return bare_path(os.path.join(self.stand_ins, "phone"), links)
 
     def test_figures_and_skipped_cases(self):
         for shell in SHELLS:
@@ -288,16 +288,7 @@ class Runner(unittest.TestCase):
         """A PATH with the stand-ins, or with these tools alone."""
         if not tools:
             return self.stand_ins + ":" + os.environ["PATH"]
-        return self.bare_path("bare", {tool: shutil.which(tool) for tool in tools})
-
-    def bare_path(self, name, links):
-        """A folder for PATH that holds these {command: program} links alone."""
-        bare = os.path.join(self.stand_ins, name)
-        if not os.path.isdir(bare):
-            os.mkdir(bare)
-            for command, program in links.items():
-                os.symlink(program, os.path.join(bare, command))
-        return bare
+        return bare_path(os.path.join(self.stand_ins, "bare"), tools)
 
     def test_each_case_carries_its_own_figure(self):
         # libc below half of syscall or not, tickrate 2 (the tolerance) and 3 per cent off
