@@ -19,7 +19,7 @@ run: deps-run
 # the release, as a user makes and checks it.
 test: $(PRESETS:%=test-%)
 	@echo "== release"
-	@python3 tests/install_test.py --release
+	@python3 tests/harness.py install Release
 
 $(PRESETS:%=test-%): test-%: deps-test
 	@echo "== $*"

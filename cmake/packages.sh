@@ -1,7 +1,7 @@
 #!/bin/sh
 # usage: packages.sh run|dist|test
 #        packages.sh missing run|dist|test
-#        packages.sh table run|dist|test
+#        packages.sh table|packages run|dist|test
 #        packages.sh newest PATTERN
 #
 # Installs the Debian packages that `make run`, `make dist` or `make test`
@@ -12,7 +12,8 @@
 # the commands that the packages give are looked for instead, and those
 # missing are named. `missing` lists what would be installed, or the
 # commands missing; `table` the lines of the table below that the command
-# needs; `newest` the packages whose names match, newest first.
+# needs; `packages` the packages it installs where this release has them;
+# `newest` the packages whose names match, newest first.
 # Lists of names are split on purpose, with globbing off.
 # shellcheck disable=SC2046,SC2086
 set -euf
@@ -238,6 +239,7 @@ case "${1-} ${2-}" in
 	if [ -n "$apt" ]; then absent $(required "$2"); else unfound "$2"; fi
 	;;
 "table run" | "table dist" | "table test") table "$2" ;;
+"packages run" | "packages dist" | "packages test") required "$2" && optional "$2" ;;
 "newest "?*) newest "$2" ;;
 "run " | "dist ") install "$1" ;;
 "test ")

@@ -3,16 +3,10 @@
 archive, or for a dynamic Arm build its Debian package; then runs the
 programs they hold, and reads their manual pages.
 
-With --release: the whole release, as a user makes it, twice from nothing in
-two clones of the checkout; then again from its source release, where no
-git has anything to say; and what the two commands need, with apt or
-without.
-
-usage: install_test.py --build DIR --cmake CMAKE [--cpack CPACK]
-                       [--archive NAME | --package FILE] PROGRAM... [-- EMULATOR...]
-       install_test.py --release
+Release: the whole release, as a user makes it, twice from nothing in two
+clones of the checkout; then again from its source release, where no git
+has anything to say; and what the two commands need, with apt or without.
 """
-import argparse
 import concurrent.futures
 import filecmp
 import gzip
@@ -21,16 +15,15 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tarfile
 import tempfile
 import time
 import unittest
 
-from elf_test import load_aligns, needs, readelf
-from latmeter_test import PAUSE_MS, SMALL, USAGE, bare_path, not_here, parse, run_cases
+from elf import load_aligns, needs, readelf
+from harness import PACKAGES, TOP, bare_path, base_commands, folder, not_here, opt, sh
+from promises import PAUSE_MS, SMALL, USAGE, parse
 
-TOP = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
 MAN = "share/man/man1/%s.1.gz"
@@ -39,18 +32,12 @@ DOC = "share/doc/latmeter-tools/"  # where cmake --install and the package put d
 GUIDE = "reading-the-figures.md"  # the one of docs/ that goes there too
 ARM_APT = os.path.join(TOP, "build", "apt", "%s", "apt.conf")  # by architecture
 ARM_CXX = "arm-linux-gnueabihf-g++"
-opt = None
-
-
-def sh(*cmd, **kw):
-    return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 
 class Case(unittest.TestCase):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.tmp = tmp.name
+        self.tmp = folder(self)
+        opt.packed = opt.package or opt.archive and opt.archive + ".tar.gz"
 
     def check_runs(self, bindir):
         self.assertEqual(sorted(os.listdir(bindir)), sorted(opt.programs))
@@ -82,7 +69,7 @@ class Case(unittest.TestCase):
         self.assertRegex(items["-h"], r"status\s+1\b")  # as check_runs finds it
 
 
-class Install(Case):
+class Install(Case):  # group
     def test_programs_in_bin_licences_in_the_docs_and_nothing_else(self):
         subprocess.run([opt.cmake, "--install", opt.build, "--prefix", "/usr"], check=True,
                        env=dict(os.environ, DESTDIR=self.tmp), stdout=subprocess.DEVNULL)
@@ -156,7 +143,7 @@ class Packed(Case):
         self.assertEqual(self.pack(os.path.join(self.tmp, "again")), packed)
 
 
-class Archive(Packed):
+class Archive(Packed):  # group: static
     def test_one_folder_of_static_stripped_programs_pages_readme_docs_and_licences(self):
         archive = self.pack(self.tmp)
         with tarfile.open(os.path.join(self.tmp, opt.packed)) as tar:
@@ -245,7 +232,7 @@ class Archive(Packed):
         self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
 
 
-class Package(Packed):
+class Package(Packed):  # group: dynamic cross
     def test_debian_package(self):
         deb = self.pack(self.tmp)
         path = os.path.join(self.tmp, opt.packed)
@@ -275,7 +262,6 @@ class Package(Packed):
 # of the two releases is made.
 COMMIT_TIME = 1000000000
 ZONES = ["Pacific/Honolulu", "Asia/Kathmandu"]
-PACKAGES = ["sh", os.path.join(TOP, "cmake", "packages.sh")]
 
 
 def make(tree, *args, umask=0o022, path=None, **env):
@@ -298,17 +284,6 @@ def clone(commit, into, umask=0o022):
 def on_path():
     """Every command on PATH."""
     return {c for d in os.environ["PATH"].split(":") if os.path.isdir(d) for c in os.listdir(d)}
-
-
-def base_commands():
-    """The commands of the base system, whose programs come from Debian's
-    required packages, less apt and dpkg; awk among them, an alternative's."""
-    listed = sh("dpkg-query", "-W", "-f", "${Package} ${Priority}\n", check=True).stdout.split("\n")
-    base = [p.split()[0] for p in listed if p.endswith(" required")]
-    paths = sh("dpkg-query", "-L", *set(base) - {"apt", "dpkg"}, check=True).stdout.split()
-    programs = {os.path.realpath(f) for f in paths if re.fullmatch(r"(/usr)?/s?bin/[^/]+", f)}
-    return {c for d in ("/usr/bin", "/usr/sbin", "/bin", "/sbin") for c in os.listdir(d)
-            if os.path.realpath(os.path.join(d, c)) in programs}
 
 
 def table(need):
@@ -334,9 +309,7 @@ class Release(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory()
-        cls.addClassCleanup(tmp.cleanup)
-        cls.tmp = tmp.name
+        cls.tmp = folder()
         # Whatever the checkout's dist/ holds stays: a maintainer's signed release.
         cls.kept = os.path.join(TOP, "dist", "kept-by-make-test-%d" % os.getpid())
         made = not os.path.isdir(os.path.dirname(cls.kept))
@@ -347,11 +320,9 @@ class Release(unittest.TestCase):
                             os.path.dirname(cls.kept) if made else cls.kept)
         work = sh("git", "stash", "create", cwd=TOP, check=True).stdout.strip() or "HEAD"
         date = "@%d +0000" % COMMIT_TIME
-        who = {k: "release check" for k in ("GIT_AUTHOR_NAME", "GIT_COMMITTER_NAME")}
-        who.update({k: "check@example.invalid" for k in ("GIT_AUTHOR_EMAIL", "GIT_COMMITTER_EMAIL")})
         cls.commit = sh("git", "commit-tree", "-p", "HEAD", "-m", "release check", work + "^{tree}",
                         cwd=TOP, check=True, env=dict(os.environ, GIT_AUTHOR_DATE=date,
-                                                      GIT_COMMITTER_DATE=date, **who)).stdout.strip()
+                                                      GIT_COMMITTER_DATE=date)).stdout.strip()
         cls.key = os.path.join(cls.tmp, "a key", "release")
         os.mkdir(os.path.dirname(cls.key))
         sh("signify-openbsd", "-G", "-n", "-p", cls.key + ".pub", "-s", cls.key + ".sec", check=True)
@@ -389,7 +360,7 @@ class Release(unittest.TestCase):
         for cmd in (["init", "-q"], ["add", "."], ["commit", "-qm", "packaging"]):
             with open(rules, "a") as f:  # its last line left uncommitted
                 f.write("%s\n" % cmd[0])
-            sh("git", "-c", "user.name=p", "-c", "user.email=p@example.invalid", *cmd, cwd=repo,
+            sh("git", *cmd, cwd=repo,
                check=True)
         with tarfile.open(os.path.join(cls.dist, cls.source)) as tar:
             tar.extractall(os.path.join(repo, "src"))
@@ -419,10 +390,12 @@ class Release(unittest.TestCase):
         """make run with the package script's commands for it, and the base
         system's, on PATH, and no apt-get, dpkg or dpkg-query; then also
         without cmake, and apt-get and sudo that tell whether they ran."""
-        commands = base_commands() | {"make"} | {c for cs in table("run").values() for c in cs}
+        commands = {**base_commands(exclude=("apt", "dpkg")), **{
+            c: shutil.which(c) for c in ["make"] + [c for cs in table("run").values() for c in cs]}}
         runs = make(cls.a, "run", "ARGS=" + " ".join(SMALL),
                     path=bare_path(os.path.join(cls.tmp, "run"), commands))
-        no_cmake = bare_path(os.path.join(cls.tmp, "no-cmake"), commands - {"cmake"})
+        no_cmake = bare_path(os.path.join(cls.tmp, "no-cmake"),
+                             {c: p for c, p in commands.items() if c != "cmake"})
         called = os.path.join(cls.tmp, "apt called")
         for name in ("apt-get", "sudo"):
             with open(os.path.join(no_cmake, name), "w") as f:
@@ -540,26 +513,3 @@ class Release(unittest.TestCase):
                     "/usr/bin", "/bin", "/usr/sbin", "/sbin"))).stdout
                 self.assertIn(re.split(r"[:,]", found)[0], ours, (package, command, found))
 
-
-def main():
-    global opt
-    if sys.argv[1:] == ["--release"]:
-        return run_cases(Release)
-    args, emu = (sys.argv[1:], [])
-    if "--" in args:
-        args, emu = args[:args.index("--")], args[args.index("--") + 1:]
-    p = argparse.ArgumentParser()
-    p.add_argument("--build", required=True)
-    p.add_argument("--cmake", required=True)
-    p.add_argument("--cpack")
-    p.add_argument("--archive")
-    p.add_argument("--package")
-    p.add_argument("programs", nargs="+")
-    opt = p.parse_args(args)
-    opt.emu = emu
-    opt.packed = opt.package or opt.archive and opt.archive + ".tar.gz"
-    return run_cases(Install, *[Archive] * bool(opt.archive), *[Package] * bool(opt.package))
-
-
-if __name__ == "__main__":
-    sys.exit(main())

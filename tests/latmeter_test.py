@@ -1,75 +1,29 @@
-#!/usr/bin/env python3
-"""Black-box tests of a built latmeter, run natively or under qemu-user.
-
-usage: latmeter_test.py --bits N --arch ARCH GROUP EXE [EMULATOR...]
-"""
-import argparse
+"""Black-box tests of a built latmeter, run natively or under qemu-user."""
+import concurrent.futures
 import os
+import random
 import re
-import shutil
-import subprocess
-import sys
+import shlex
 import tempfile
 import time
 import unittest
 
+from harness import folder, opt, preload, private_mount, program as run
+from promises import (CLOSED, DEFAULTS, FULL, MODES, NO_CLOCK, NO_DEVICE, NO_TIMESTAMPS, OPTIONS,
+                      PAUSE_MS, SMALL, WRITE_ERROR, figures, predict, sizes, wrong)
 from tracing import (CLOCK_READS, FILE_CALLS, MAP_ARGS, SLEEPS, between_writes, file_calls,
                      syscalls)
 
-USAGE = (
-    "Usage: %s [options]\n\nThis program benchmarks some simple kernel syscalls:\n"
-    "  Time: clock_gettime(CLOCK_MONOTONIC) with direct syscalls and libc wrapper calls\n"
-    "  File: reads 64 KiB of data from /dev/zero with mmap(2) and read(2)\n\n"
-    "libc time calls may be faster than direct syscalls on some platforms due to\n"
-    "special fast paths without context switching, e.g. Linux's vDSO.\n\n"
-    "Options:\n  -h, --help\tshow usage help and exit\n"
-    "  -m, --mode\ttests to run: time, file, or all (default: all)\n"
-    "  -c, --calls\tnumber of syscalls to make per loop (default: 100000 for time, 100 for file)\n"
-    "  -l, --loops\tnumber of loops to run per round (default: 32 for time, 128 for file)\n"
-    "  -r, --rounds\tnumber of benchmark rounds to run (default: 5)\n"
-)
-SECTIONS = {
-    "time": "clock_gettime: (\\.*)\n    syscall:\t(-?\\d+) ns\n    libc:\t(-?\\d+) ns\n",
-    "file": "read file: (\\.*)\n    mmap:\t(-?\\d+) ns\n    read:\t(-?\\d+) ns\n",
-}
-SMALL = ["-c", "2", "-l", "2", "-r", "1"]
-PAUSE_MS = 125  # after each round
-FULL = "%s: write error: No space left on device\n"  # a program's output on /dev/full
-NO_DEVICE = "%s: /dev/zero: %s\n"
-NO_CLOCK = "%s: clock_gettime system call: %s\n"  # the direct call, tried first
-NO_TIMESTAMPS = "%s: clock_gettime: %s\n"  # the C library's, which times every figure
-opt = None  # the command line of this script
 # LeakSanitizer, in the sanitized build, cannot run under a tracer.
 UNDER_TRACER = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
-
-
-def run(args, prefix=(), env=None, stdout=subprocess.PIPE):
-    cmd = [*prefix, *opt.emu, opt.exe, *args]
-    p = subprocess.run(cmd, stdout=stdout, stderr=subprocess.PIPE, timeout=120, env=env)
-    return p.returncode, (p.stdout or b"").decode(), p.stderr.decode()
-
-
-def long_max(bits):
-    return 2 ** (bits - 1) - 1
-
-
-def parse(out, modes):
-    """[(dots, [figure, figure])] a section, for a whole run's output; None if it is not one."""
-    m = re.fullmatch("\n".join(SECTIONS[mode] for mode in modes), out)
-    if not m:
-        return None
-    g = m.groups()
-    return [(g[i], [int(g[i + 1]), int(g[i + 2])]) for i in range(0, len(g), 3)]
 
 
 class Case(unittest.TestCase):
     def figures(self, out, modes, dots):
         """Checks the whole output's shape; returns its figures in order."""
-        sections = parse(out, modes)
-        self.assertIsNotNone(sections, "unexpected output:\n" + out)
-        for section_dots, _ in sections:
-            self.assertEqual(len(section_dots), dots, out)
-        return [f for _, figures in sections for f in figures]
+        found = figures(out, modes, dots)
+        self.assertIsNotNone(found, "not %s with %d dots each:\n%s" % (modes, dots, out))
+        return found
 
     def measure(self, args, modes, dots):
         rc, out, err = run(args)
@@ -77,10 +31,7 @@ class Case(unittest.TestCase):
         return self.figures(out, modes, dots)
 
     def preloaded(self, lib, args, prefix=(), *env):
-        """Runs latmeter with lib preloaded into it alone, not into the commands that start it."""
-        # A sanitizer's runtime would rather come first.
-        sets = ["LD_PRELOAD=" + lib, "ASAN_OPTIONS=verify_asan_link_order=0", *env]
-        return run(args, [*prefix, "env", *(["QEMU_SET_ENV=" + ",".join(sets)] if opt.emu else sets)])
+        return run(args, prefix=[*prefix, *preload(lib, *env)])
 
     def traced(self, args, prefix=(), status=0, error="", faults=()):
         """Runs latmeter under a system-call tracer: strace natively, qemu's own under emulation.
@@ -89,13 +40,13 @@ class Case(unittest.TestCase):
         this status and this standard error. Faults are strace's options that
         inject them, natively."""
         if opt.emu:
-            rc, out, err = run(args, prefix, dict(os.environ, QEMU_STRACE="1"))
+            rc, out, err = run(args, prefix=prefix, env=dict(os.environ, QEMU_STRACE="1"))
             self.assertEqual(rc, status, args)
             self.assertIn(error, err)  # the trace's lines interleave with it
             return out, syscalls(err)
-        with tempfile.NamedTemporaryFile("r") as f:
-            rc, out, err = run(args, [*prefix, "strace", "-qq", *faults, "-o", f.name],
-                               UNDER_TRACER)
+        with tempfile.NamedTemporaryFile("r", dir=folder(self)) as f:
+            rc, out, err = run(args, prefix=[*prefix, "strace", "-qq", *faults, "-o", f.name],
+                               env=UNDER_TRACER)
             self.assertEqual((rc, err), (status, error), args)
             return out, syscalls(f.read())
 
@@ -106,68 +57,84 @@ class Case(unittest.TestCase):
         self.assertEqual(odd, [], args)
         return span
 
-
-class Usage(Case):
-    def test_help_is_usage_with_status_1(self):
-        for args in (["-h"], ["--help"], ["--he"], ["-c", "5", "-h", "-x"], ["-m", "time", "-h"]):
-            self.assertEqual(run(args), (1, USAGE % opt.exe, ""), args)
-
-    def test_option_errors_add_library_diagnostic(self):
-        for args in (["-x"], ["--bogus"], ["-c"], ["--mode"], ["--calls"], ["-r", "1", "-l"],
-                     ["--help=1"], ["-m", "time", "-q"]):
-            rc, out, err = run(args)
-            self.assertEqual((rc, out), (1, USAGE % opt.exe), args)
-            self.assertTrue(err.startswith(opt.exe + ": "), err)
-            self.assertEqual(err.count("\n"), 1, err)
-
-    def test_bad_mode_keyword(self):
-        for args, word in ((["-m", "All"], "All"), (["-m", "times"], "times"),
-                           (["--mode="], ""), (["--mode", "time", "-m", "fil"], "fil"),
-                           (["-mTIME", "-x"], "TIME")):
-            msg = "%s: invalid mode -- '%s'\n" % (opt.exe, word)
-            self.assertEqual(run(args), (1, USAGE % opt.exe, msg), args)
+    def check_lines(self, lines):
+        """Runs the command lines, two at a time, each checked against what it promises."""
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            found = [(argv, why) for argv, why in zip(lines, pool.map(
+                lambda argv: wrong(opt.exe, argv, opt.bits, *run(argv)), lines)) if why]
+        self.assertEqual(found[:20], [])
 
 
-class Modes(Case):
-    def test_sections_and_last_mode_wins(self):
-        for mode, modes in ((["-m", "time"], ["time"]), (["-m", "file"], ["file"]),
-                            ([], ["time", "file"]), (["--mode", "all"], ["time", "file"]),
-                            (["-m", "time", "-m", "file"], ["file"]),
-                            (["-m", "file", "--mode=time"], ["time"]),
-                            (["-mfile", "-m", "all"], ["time", "file"])):
-            self.measure(mode + SMALL, modes, 2)
-
-    def test_rounds_give_dots_and_operands_are_ignored(self):
-        self.measure(["-m", "time", "stray", "-c1", "--loops=1", "--rounds", "3"], ["time"], 6)
-        self.measure(["-r", "2", "-l", "1", "-c", "1", "--", "-h"], ["time", "file"], 4)
+# One line a case: the usage text, option errors, bad keywords, the last of an
+# option winning, operands passed over, and the edge figures: no rounds, no
+# loops, no calls, negative calls.
+LINES = """-h|--help|--he|-c 5 -h -x|-m time -h|-x|--bogus|-c|--mode|--calls|-r 1 -l|--help=1
+-m time -q|-m All|-m times|--mode=|--mode time -m fil|-mTIME -x
+-m time -c 2 -l 2 -r 1|-m file -c 2 -l 2 -r 1|-c 2 -l 2 -r 1|--mode all -c 2 -l 2 -r 1
+-m time -m file -c 2 -l 2 -r 1|-m file --mode=time -c 2 -l 2 -r 1|-mfile -m all -c 2 -l 2 -r 1
+-m time stray -c1 --loops=1 --rounds 3|-r 2 -l 1 -c 1 -- -h|-r 0|-r -1000|-r -2147483648|-r x
+-c 0 -l 2 -r 2|-m time -c zero -l 1 -r 1|-c 7 -l 0 -r 2|-c -3 -l -5 -r 2|-c -2147483648 -l 0 -r 2
+-c 1 -l -2147483648 -r 2|-c 0 -l 0 -r 2|-c -5 -l 3 -r 1|-c 50 -l 3 -r 2"""
 
 
-class Figures(Case):
-    def test_no_rounds_gives_no_result_value(self):
-        for rounds in ("0", "-1000", "-2147483648", "x"):
-            figs = self.measure(["-r", rounds], ["time", "file"], 0)
-            self.assertEqual(figs, [long_max(opt.bits)] * 4, rounds)
-
-    def test_zero_calls_gives_zero(self):
-        self.assertEqual(self.measure(["-c", "0", "-l", "2", "-r", "2"], ["time", "file"], 4),
-                         [0] * 4)
-        self.assertEqual(self.measure(["-m", "time", "-c", "zero", "-l", "1", "-r", "1"], ["time"], 2), [0] * 2)
-
-    def test_no_loops_give_no_result_value_with_a_dot_a_round(self):
-        for calls, loops in ((7, 0), (-3, -5), (-2147483648, 0), (1, -2147483648), (0, 0)):
-            figs = self.measure(["-c", str(calls), "-l", str(loops), "-r", "2"], ["time", "file"], 4)
-            self.assertEqual(figs, [long_max(opt.bits)] * 4, calls)
-
-    def test_negative_calls_never_call_the_body(self):
-        figs = self.measure(["-c", "-5", "-l", "3", "-r", "1"], ["time", "file"], 2)
-        self.assertTrue(all(f <= 0 for f in figs), figs)
-
-    def test_figures_are_sane(self):
-        for f in self.measure(["-c", "50", "-l", "3", "-r", "2"], ["time", "file"], 4):
-            self.assertTrue(0 <= f < 10 ** 9, f)
+class CommandLines(Case):  # group
+    def test_each_line_does_what_it_promises(self):
+        self.check_lines([shlex.split(line) for line in re.split(r"[|\n]", LINES)])
 
 
-class LongLoop(Case):
+# Fuzzed command lines, drawn from pieces whose meaning the promises give.
+NUMBERS = ["0", "1", "2", "3", "-1", "-2", "7", "2147483647", "2147483648", "-2147483648",
+           "-2147483649", "4294967295", "4294967296", "4294967297", "9223372036854775807",
+           "9223372036854775808", "-9223372036854775809", "99999999999999999999", "", "abc",
+           "3x", " 2", "\t-1", "+1", "-0", "0x10", "1e3", "--", "-", "-c", "00000000001"]
+BAD_WORDS = ["All", "TIME", "times", "", "tim", "all ", "-", "--", "file\n"]
+OTHERS = [["-x"], ["-Z"], ["-?"], ["-W"], ["--bogus"], ["--calls2=1"], ["--help=yes"], ["--="],
+          ["--rounds-2"], ["-xh"], ["-h"], ["--help"], ["--he"], ["--h"], ["stray"], ["-"],
+          [""], ["7"], ["time"], ["a b"], ["--"]]
+COST = {"time": 1, "file": 100}  # work units a body call: a file call costs a hundred reads
+BUDGET = 30000
+
+
+def piece(rng):
+    """One random option, with its argument in any form that getopt_long takes, or
+    another word."""
+    letter = rng.choice("clrrm" * 4 + "?")
+    if letter == "?":
+        return rng.choice(OTHERS)
+    value = rng.choice(NUMBERS if letter != "m" else list(MODES) * 8 + BAD_WORDS)
+    name = OPTIONS[letter][:rng.randint(1, len(OPTIONS[letter]))] if rng.random() < 0.3 \
+        else OPTIONS[letter]
+    forms = [["-" + letter, value], ["--" + name + "=" + value], ["--" + name, value]]
+    return rng.choice(forms + [["-" + letter + value]] * bool(value))
+
+
+def little_work(argv):
+    """Whether a line asks for at most a little work."""
+    kind, s = predict(argv, opt.bits)
+    total = 0
+    for section in ("time", "file") if kind == "run" else ():
+        calls, loops, rounds = sizes(s, section)
+        if s[section] and rounds > 0:
+            total += BUDGET * (rounds > 2) + 2 * rounds * max(loops, 0) * (
+                2 + COST[section] * max(calls, 0))
+    return total <= BUDGET
+
+
+class Fuzz(Case):  # group
+    """Bounded, deterministic: `--seed N` and `--lines N` to the harness try others."""
+
+    def test_random_lines(self):
+        rng, lines = random.Random(opt.seed or 20261208), []
+        while len(lines) < (opt.lines or 300):
+            argv = [w for _ in range(rng.randint(0, 7)) for w in piece(rng)]
+            if rng.random() < 0.05:  # one that lacks its last argument
+                argv.append(rng.choice(["-c", "-l", "-r", "-m", "--calls", "--mode", "--rou"]))
+            if little_work(argv):
+                lines.append(argv)
+        self.check_lines(lines)
+
+
+class LongLoop(Case):  # group
     """Timed loops longer than 2^31 ns, against a clock whose loops last what
     the test chooses, where one can be preloaded; elsewhere on the real clock
     where long is 32 bits."""
@@ -211,7 +178,10 @@ class LongLoop(Case):
         self.fail("no timed loop reached 2.1 s")
 
 
-class Trace(Case):
+TIME = DEFAULTS["time"]
+
+
+class Trace(Case):  # group
     EVENTS = {**dict.fromkeys(CLOCK_READS, "R"), **dict.fromkeys(SLEEPS, "P")}
 
     def clock_reads(self, calls, loops, rounds):
@@ -225,8 +195,8 @@ class Trace(Case):
         # The last of a repeated option wins.
         for args, c, loops, rounds in ((["--calls=5"], 5, 3, 2), (["--calls", "5"], 5, 3, 2),
                                        (["-c5"], 5, 3, 2),
-                                       (["-c", "7", "-c", "-1", "-l", "1", "-r", "1"], 100000, 1, 1),
-                                       (["-c", "1", "-l", "-1", "-r", "-1"], 1, 32, 5)):  # defaults
+                                       (["-c", "7", "-c", "-1", "-l", "1", "-r", "1"], TIME["c"], 1, 1),
+                                       (["-c", "1", "-l", "-1", "-r", "-1"], 1, TIME["l"], TIME["r"])):
             out, calls = self.traced(["-m", "time", "-l", "3", "-r", "2"] + args)
             self.figures(out, ["time"], 2 * rounds)
             # From the header on: a sanitizer runtime reads the clock as it starts.
@@ -252,7 +222,7 @@ class Trace(Case):
 
     def test_file_bodies_open_map_read_close_in_order(self):
         fetch, read = ["open", "mmap", "munmap", "close"], ["open", "read", "close"]
-        for args, n in ((["-l", "2", "-r", "2"], 12), (["-r", "1"], 3 * 128)):  # 128 loops by default
+        for args, n in ((["-l", "2", "-r", "2"], 12), (["-r", "1"], 3 * DEFAULTS["file"]["l"])):
             out, calls = self.traced(["-m", "file", "-c", "3"] + args)
             self.figures(out, ["file"], 2 * int(args[-1]))
             self.measured(calls, CLOCK_READS + SLEEPS + FILE_CALLS, args)
@@ -260,7 +230,7 @@ class Trace(Case):
             self.assertEqual(file_calls(calls), fetch + read + fetch * n + read * n, args)
 
 
-class NoClock(Case):
+class NoClock(Case):  # group
     """Direct clock reads that fail, by strace's fault injection: the time
     section says why it measured nothing, after one untimed try, and the file
     section still runs."""
@@ -279,63 +249,15 @@ class NoClock(Case):
                 self.assertEqual(len([c for c in calls if c[0] in SLEEPS]), 2 * len(modes), args)
 
 
-SKIP = 77  # every test's SKIP_RETURN_CODE: ctest reports the test as skipped
-NOT_HERE = "cannot run here: "  # the reason of a skip that SKIP reports
-unshare = None  # how this machine gives a private mount namespace
+UNMAPPABLE = ["mount", "--bind", "/dev/null", "/dev/zero"]
 
 
-def not_here(test, why):
-    """Skips a case that the build has but this machine cannot run, so that
-    its script ends with SKIP, not with a pass."""
-    test.skipTest(NOT_HERE + why)
-
-
-def run_cases(*cases):
-    """The exit status of a script that runs these TestCase classes: 1 where
-    one failed, SKIP where one could not run here, else 0."""
-    suite = unittest.TestSuite(unittest.defaultTestLoader.loadTestsFromTestCase(c) for c in cases)
-    result = unittest.TextTestRunner(verbosity=2).run(suite)
-    if not result.wasSuccessful():
-        return 1
-    return SKIP if any(why.startswith(NOT_HERE) for _, why in result.skipped) else 0
-
-
-def bare_path(folder, commands):
-    """folder, made once a PATH that holds these {command: program} links
-    alone; given names alone, the programs that this PATH finds for them."""
-    if not isinstance(commands, dict):
-        commands = {c: shutil.which(c) for c in commands if shutil.which(c)}
-    if not os.path.isdir(folder):
-        os.mkdir(folder)
-        for command, program in commands.items():
-            os.symlink(program, os.path.join(folder, command))
-    return folder
-
-
-def private_mount(test, mount):
-    """A command prefix that runs the rest with this mount in a private
-    namespace: in a user namespace of its own where the kernel allows one,
-    so that a user runs what root does; as root, without one where not."""
-    global unshare
-    if unshare is None:
-        unshare = next((cmd for cmd in (["unshare", "-rm"], ["unshare", "-m"])
-                        if shutil.which("unshare") and subprocess.run(
-                            [*cmd, "mount", "-t", "tmpfs", "none", "/mnt"],
-                            capture_output=True).returncode == 0), [])
-    if not unshare:
-        not_here(test, "no private mount namespace: no user namespace to have one in, and not root")
-    return [*unshare, "sh", "-c", mount + ' && exec "$@"', "sh"]
-
-
-UNMAPPABLE = "mount --bind /dev/null /dev/zero"
-
-
-class NoDevice(Case):
+class NoDevice(Case):  # group
     """/dev/zero missing or unmappable, in a private mount namespace: the file
     section says why it measured nothing, after one untimed try."""
 
     def test_missing_device_is_not_measured(self):
-        out, calls = self.traced(SMALL, private_mount(self, "mount -t tmpfs none /dev"), 1,
+        out, calls = self.traced(SMALL, private_mount(self, ["mount", "-t", "tmpfs", "none", "/dev"]), 1,
                                  NO_DEVICE % (opt.exe, "No such file or directory"))
         self.figures(out, ["time"], 2)
         self.assertEqual(file_calls(calls), ["fail"])
@@ -347,7 +269,7 @@ class NoDevice(Case):
         self.assertEqual(file_calls(calls), ["open", "nomap", "close"])
 
 
-class Copies(Case):
+class Copies(Case):  # group: dynamic
     """Each mmap body call copies 64 KiB out of the mapping, and so does the
     file section's untimed first fetch; nothing else does."""
 
@@ -367,7 +289,7 @@ class Copies(Case):
         if opt.emu:
             self.skipTest("no mapping to fail once under emulation")
         args = ["-m", "file"] + SMALL
-        with tempfile.NamedTemporaryFile("r") as f:
+        with tempfile.NamedTemporaryFile("r", dir=folder(self)) as f:
             self.copies(args, ["strace", "-qq", "-o", f.name])
             maps = [a for name, a, _ in syscalls(f.read()) if name == "mmap"]
         first = next(i for i, a in enumerate(maps, 1) if a[:4] == MAP_ARGS)  # the untimed one
@@ -379,7 +301,7 @@ class Copies(Case):
                                      NO_DEVICE % (opt.exe, "No such device")), 0)
 
 
-class WriteErrors(Case):
+class WriteErrors(Case):  # group
     """Output that could not be written is a failure, said once on standard error."""
 
     def test_full_device(self):
@@ -392,27 +314,11 @@ class WriteErrors(Case):
             self.skipTest("no write to fail once under emulation")
         # The first dot fails; the writes after it succeed.
         inject = ["strace", "-qq", "-o", "/dev/null", "-e", "inject=write:error=EIO:when=2"]
-        rc, _, err = run(["-m", "time"] + SMALL, inject, UNDER_TRACER)
-        self.assertEqual((rc, err), (1, "%s: write error\n" % opt.exe))
+        rc, _, err = run(["-m", "time"] + SMALL, prefix=inject, env=UNDER_TRACER)
+        self.assertEqual((rc, err), (1, WRITE_ERROR % opt.exe))
 
     def test_closed_output(self):
-        rc, _, err = run(SMALL, ["sh", "-c", 'exec "$@" >&-', "sh"])
-        self.assertEqual((rc, err), (1, "%s: write error: Bad file descriptor\n" % opt.exe))
+        rc, _, err = run(SMALL, prefix=["sh", "-c", 'exec "$@" >&-', "sh"])
+        self.assertEqual((rc, err), (1, CLOSED % opt.exe))
 
 
-def main():
-    global opt
-    p = argparse.ArgumentParser()
-    p.add_argument("--bits", type=int, default=64)
-    p.add_argument("--arch", default="")
-    p.add_argument("--preload", help="the copy-counting library")
-    p.add_argument("--fake-clock", help="the library that fakes the harness's clock")
-    p.add_argument("group")
-    p.add_argument("exe")
-    p.add_argument("emu", nargs=argparse.REMAINDER)
-    opt = p.parse_args()
-    return run_cases(globals()[opt.group])
-
-
-if __name__ == "__main__":
-    sys.exit(main())

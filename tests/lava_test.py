@@ -1,12 +1,7 @@
 #!/usr/bin/env python3
-"""The board-lab runner, lava/latmeter-tools.sh: natively on its own, and under
-Debian's LAVA dispatcher on Debian's Arm kernels under qemu.
-
-usage: lava_test.py runner SCRIPT BINDIR
-       lava_test.py job --kernel arm64|armhf [--faulty] [--smp N] --repository DIR JOB
-                        LATMETER TICKRATE
-"""
-import argparse
+"""The board-lab runner, lava/latmeter-tools.sh: natively on its own (Runner), and
+a job of lava/ (--job) under Debian's LAVA dispatcher on Debian's Arm kernels under
+qemu (Job)."""
 import gzip
 import os
 import posixpath
@@ -17,24 +12,20 @@ import stat
 import subprocess
 import sys
 import tarfile
-import tempfile
 import unittest
 
-from elf_test import needs
-from guest_test import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, faulty_dtb
-from latmeter_test import SKIP, bare_path, not_here, private_mount, run_cases
+from elf import needs
+from harness import (FETCHED, ICOUNT, KERNELS, NOT_HERE, TOP, WRONG_HZ, bare_path, cpio,
+                     faulty_dtb, folder, not_here, opt, private_mount)
+from promises import LAB_CASES as CASES, SAME_FREQUENCY, UNITS, latmeter_out, tickrate_out
 
 DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
-CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",
-         "latmeter-vdso", "tickrate", "tickrate-reported", "tickrate-measured", "tickrate-agrees"]
 # dash, busybox's, and a phone's: mksh with toybox's commands and the one true awk
 SHELLS = ["sh", "busybox sh", "phone"]
 # What a stand-in prints for the CPUs it may run on.
 ON_CPU = "$(sed -n 's/^Cpus_allowed_list:[[:space:]]*//p' /proc/self/status)"
 # The results of a run with only the time section.
 ALL_TIME = ["pass"] * 3 + ["skip"] * 2 + ["pass"] * 5
-UNITS = {"latmeter-syscall": "ns", "latmeter-libc": "ns", "latmeter-mmap": "ns",
-         "latmeter-read": "ns", "tickrate-reported": "Hz", "tickrate-measured": "Hz"}
 # A vDSO without clock_gettime, and a kernel that keeps time at 50 MHz.
 FAULTS = "arm,cpu-registers-not-fw-configured; clock-frequency = <%d>;" % WRONG_HZ
 # A lab's dictionary for a qemu device, which the server renders through its
@@ -43,13 +34,12 @@ FAULTS = "arm,cpu-registers-not-fw-configured; clock-frequency = <%d>;" % WRONG_
 DEVICE = """{%% extends 'qemu.jinja2' %%}
 {%% set mac_addr = '52:54:00:12:34:59' %%}
 {%% set extra_options = (extra_options or []) + ['%s'] %%}
-""" % " ".join(QEMU[QEMU.index("-icount"):][:2])
+""" % " ".join(ICOUNT)
 # The shell's own start, with /dev and /proc, on the console. The console
 # is opened anew: newer dispatchers repack the ramdisk under fakeroot, which
 # leaves its /dev/console a plain file.
 INIT = b"#!/bin/sh\nmount -t devtmpfs dev /dev\nmount -t proc proc /proc\n" \
     b"exec /bin/sh </dev/console >/dev/console 2>&1\n"
-opt = None
 
 
 def read_cpio(blob):
@@ -136,12 +126,26 @@ def results(log):
     return found
 
 
-class Job(unittest.TestCase):
+class Job(unittest.TestCase):  # group
+    """The job named by its file: job-KERNEL[-faulty|-smp].yaml."""
+
+    @classmethod
+    def setUpClass(cls):
+        name = os.path.basename(opt.job)
+        opt.kernel = re.match(r"job-(\w+)", name)[1]
+        opt.faulty = "-faulty" in name
+        with open(opt.job) as f:
+            opt.smp = int((re.search(r"-smp (\d+)", f.read()) or [0, 1])[1])
+        opt.log = run_job()
+        opt.results = results(opt.log)
+        for case, (result, value, units) in sorted(opt.results.items()):
+            print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
+
     def test_cases_and_verdicts(self):
         got = opt.results
         suffixes = ["-cpu%d" % n for n in range(opt.smp)] if opt.smp > 1 else [""]
         self.assertEqual(sorted(got), sorted([c + s for s in suffixes for c in CASES] + [DEFINITION] +
-                                             ["tickrate-same-frequency"] * (opt.smp > 1)),
+                                             [SAME_FREQUENCY] * (opt.smp > 1)),
                          opt.log[-3000:])
         # Failed cases or not, the definition itself ends as a pass: its
         # run.sh stops at a non-zero status, and the job with it.
@@ -156,12 +160,12 @@ class Job(unittest.TestCase):
             measured, reported = got["tickrate-measured" + sfx][1], got["tickrate-reported" + sfx][1]
             self.assertTrue(1 <= measured / (WRONG_HZ if opt.faulty else reported) < 1.1, measured)
         if opt.smp > 1:
-            self.assertEqual(got["tickrate-same-frequency"][0], "pass")
+            self.assertEqual(got[SAME_FREQUENCY][0], "pass")
 
 
 # Read-only, and still holding the checkout where that is under /tmp; with
 # the mounts beneath it, which a user namespace may not uncover.
-NO_TMP = "mount --rbind /tmp /tmp && mount -o remount,bind,ro /tmp"
+NO_TMP = [["mount", "--rbind", "/tmp", "/tmp"], ["mount", "-o", "remount,bind,ro", "/tmp"]]
 
 
 def stand_in(bindir, name, out, status=0, mode=0o755):
@@ -173,25 +177,22 @@ def stand_in(bindir, name, out, status=0, mode=0o755):
     os.chmod(path, mode)
 
 
-LATMETER = "clock_gettime: ..\n    syscall:\t%d ns\n    libc:\t%d ns\n\nread file: ..\n" \
-           "    mmap:\t52119 ns\n    read:\t42097 ns\n"
+def latmeter(syscall, libc):
+    return latmeter_out(syscall, libc, 52119, 42097)
 
 
-def tickrate_out(reported, count):
-    return ("Reported generic timer frequency: %s Hz\nMeasured generic timer frequency:\n%s"
-            "\nAverage: %.1f Hz\n" % (reported, "%d Hz\n" % count * 15, count))
-
-
-class Runner(unittest.TestCase):
+class Runner(unittest.TestCase):  # group
     """Outside LAVA, one line a case, under each shell, with no TMPDIR and a
     read-only /tmp: on the real latmeter, and on stand-ins that print what
     the test chooses."""
 
     def setUp(self):
-        self.no_tmp = private_mount(self, NO_TMP)
-        tmp = tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(opt.bindir)))
-        self.addCleanup(tmp.cleanup)
-        self.stand_ins = tmp.name
+        self.no_tmp = private_mount(self, *NO_TMP)
+        self.bindir = os.path.dirname(opt.exe)
+        # Beside the build, outside the read-only /tmp.
+        self.stand_ins = os.path.join(os.path.dirname(self.bindir), "stand-ins-%d" % os.getpid())
+        os.mkdir(self.stand_ins)
+        self.addCleanup(shutil.rmtree, self.stand_ins)
 
     def run_script(self, bindir, args, shell="sh", mount=None, path=None, **env):
         """Its lines, split into words, and its standard error; with mount,
@@ -199,7 +200,7 @@ class Runner(unittest.TestCase):
         PATH alone. Its status must be 1 where a case failed, else 0."""
         env = dict(os.environ, BINDIR=bindir, LATMETER_ARGS=args, **env)
         env.pop("TMPDIR", None)
-        prefix = private_mount(self, NO_TMP + " && " + mount) if mount else self.no_tmp
+        prefix = private_mount(self, *NO_TMP, *mount) if mount else self.no_tmp
         if shell == "phone":
             shell, path = "mksh", path or self.phone()
         shell = shell.split()
@@ -227,7 +228,7 @@ class Runner(unittest.TestCase):
             for args, ran in (("-c 5 -l 2 -r 1", CASES[:6]),
                               ("-mtime -c 5 -l 2 -r 1", CASES[:3] + CASES[5:6]),
                               ("--mo=file -c 5 -l 2 -r 1", CASES[:1] + CASES[3:5])):
-                lines, _ = self.run_script(opt.bindir, args, shell)
+                lines, _ = self.run_script(self.bindir, args, shell)
                 self.assertEqual([line[0] for line in lines], CASES, shell)
                 for name, result, *figure in lines:
                     if name == "latmeter-vdso" and name in ran:  # compares timings
@@ -240,10 +241,10 @@ class Runner(unittest.TestCase):
 
     def test_failures_are_failed_cases(self):
         # With programs on PATH that would pass: BINDIR alone is looked in.
-        stand_in(self.stand_ins, "latmeter", LATMETER % (701, 350))
+        stand_in(self.stand_ins, "latmeter", latmeter(701, 350))
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
-        for bindir, args in ((opt.bindir, "-x"), ("/nonexistent", ""), (opt.bindir, "-m time -r 0"),
-                             (opt.bindir, "-l 0 -r 1")):
+        for bindir, args in ((self.bindir, "-x"), ("/nonexistent", ""), (self.bindir, "-m time -r 0"),
+                             (self.bindir, "-l 0 -r 1")):
             lines, _ = self.run_script(bindir, args, path=self.on_path())
             self.assertEqual(lines, [[c, "skip" if "time" in args and c in CASES[3:5] else "fail"]
                                      for c in CASES[:6]] + [[c, "skip"] for c in CASES[6:]], args)
@@ -252,14 +253,15 @@ class Runner(unittest.TestCase):
         self.assertNotIn("pass", [line[1] for line in lines])
         # A whole run that exits 1, one without the file section it was asked
         # for, and a tickrate that cannot be run: present, so not skipped.
-        for out, status, args in ((LATMETER % (701, 350), 1, ""), (LATMETER % (701, 350) + "junk\n", 0, ""),
-                                  (LATMETER.split("\n\n")[0] % (701, 350), 0, "-m file -m all")):
+        for out, status, args in ((latmeter(701, 350), 1, ""), (latmeter(701, 350) + "junk\n", 0, ""),
+                                  (latmeter_out(701, 350), 0, "-m file -m all")):
             stand_in(self.stand_ins, "latmeter", out, status)
             stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000), mode=0o644)
             lines, _ = self.run_script(self.stand_ins, args)
             self.assertEqual(lines, [[c, "fail"] for c in CASES], out)
         # No CPU named, or none online that sysfs or cpuinfo names.
-        no_cpus = "mount -t tmpfs none /sys/devices/system/cpu && mount --bind /dev/null /proc/cpuinfo"
+        no_cpus = [["mount", "-t", "tmpfs", "none", "/sys/devices/system/cpu"],
+                   ["mount", "--bind", "/dev/null", "/proc/cpuinfo"]]
         for cpus, mount in ((" ", None), ("all", no_cpus)):
             lines, err = self.run_script(self.stand_ins, "", mount=mount, CPUS=cpus)
             self.assertEqual(lines, [["cpus", "fail"]], cpus)
@@ -277,8 +279,7 @@ class Runner(unittest.TestCase):
                 ("0", "tickrate", "tickrate-reported", "tickrate-agrees"),
                 ("0", "tickrate", "tickrate-measured", "tickrate-agrees"))):
             f = good[:i] + [bad] + good[i + 1:]
-            stand_in(self.stand_ins, "latmeter", LATMETER.replace("52119", f[2])
-                     .replace("42097", f[3]).replace("%d", "%s") % (f[0], f[1]))
+            stand_in(self.stand_ins, "latmeter", latmeter_out(*f[:4]))
             stand_in(self.stand_ins, "tickrate", tickrate_out(f[4], int(f[5])))
             lines, _ = self.run_script(self.stand_ins, "")
             self.assertEqual([line[0] for line in lines if line[1] == "fail"],
@@ -294,7 +295,7 @@ class Runner(unittest.TestCase):
         # libc below half of syscall or not, tickrate 2 (the tolerance) and 3 per cent off
         for libc, vdso, count, agrees in ((350, "pass", 63750000, "pass"),
                                           (351, "fail", 64375000, "fail")):
-            stand_in(self.stand_ins, "latmeter", LATMETER % (701, libc))
+            stand_in(self.stand_ins, "latmeter", latmeter(701, libc))
             stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, count))
             lines, err = self.run_script(self.stand_ins, "-c 1000  -l 4 -r 2")
             self.assertEqual(lines, [
@@ -306,7 +307,7 @@ class Runner(unittest.TestCase):
             self.assertEqual(err, "<-c><1000><-l><4><-r><2>")  # each a word of its own
 
     def test_every_online_cpu(self):
-        stand_in(self.stand_ins, "latmeter", "clock_gettime: ..\n    syscall:\t9 ns\n    libc:\t3 ns\n")
+        stand_in(self.stand_ins, "latmeter", latmeter_out(9, 3))
         cpus = sorted(os.sched_getaffinity(0))
         # Where the CPUs report one frequency, and where the last reports another.
         for last, same in ("0", "pass"), ("1", "fail"):
@@ -316,21 +317,20 @@ class Runner(unittest.TestCase):
                 lines, _ = self.run_script(self.stand_ins, "-m time", shell, CPUS="all")
                 want = [[c + "-cpu%d" % n, r] for n in cpus for c, r in zip(CASES, ALL_TIME)]
                 if len(cpus) > 1:
-                    want.append(["tickrate-same-frequency", same])
+                    want.append([SAME_FREQUENCY, same])
                 self.assertEqual([line[:2] for line in lines], want, shell)
 
     def test_pinned_runs_carry_the_cpu_they_ran_on(self):
         # On a phone's taskset, with a syscall figure that names the CPUs the run may use.
-        stand_in(self.stand_ins, "latmeter", "clock_gettime: .\n    syscall:\t9%s ns\n    libc:\t3 ns\n"
-                 % ON_CPU)
+        stand_in(self.stand_ins, "latmeter", latmeter_out("9" + ON_CPU, 3))
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
         files = {"online": "1,3-4\n", "cpuinfo": "processor\t: 0\nBogoMIPS\t: 50.00\n\nprocessor\t: 1\n"}
         for name, text in files.items():
             with open(os.path.join(self.stand_ins, name), "w") as f:
                 f.write(text)
-        online = "mount --bind %s/online /sys/devices/system/cpu/online" % self.stand_ins
-        no_sysfs = "mount -t tmpfs none /sys/devices/system/cpu && mount --bind %s/cpuinfo " \
-                   "/proc/cpuinfo" % self.stand_ins
+        online = [["mount", "--bind", self.stand_ins + "/online", "/sys/devices/system/cpu/online"]]
+        no_sysfs = [["mount", "-t", "tmpfs", "none", "/sys/devices/system/cpu"],
+                    ["mount", "--bind", self.stand_ins + "/cpuinfo", "/proc/cpuinfo"]]
         # Where a CPU is not this machine's, its runs fail.
         here = sorted(os.sched_getaffinity(0))
         for cpus, mount, want in ((" ".join(map(str, here[::-1])), None, here[::-1]),
@@ -345,22 +345,22 @@ class Runner(unittest.TestCase):
                                          ["tickrate-reported", "pass", "62500000", "Hz"],
                                          ["tickrate-measured", "pass", "62500000.0", "Hz"],
                                          ["tickrate-agrees", "pass"])] +
-                             [["tickrate-same-frequency", "pass" if set(want) <= set(here) else "fail"]],
+                             [[SAME_FREQUENCY, "pass" if set(want) <= set(here) else "fail"]],
                              cpus)
         # tickrate failing everywhere: no two frequencies to call the same
         stand_in(self.stand_ins, "tickrate", "")
         lines, _ = self.run_script(self.stand_ins, "-m time", "phone", CPUS="0 1")
-        self.assertEqual(lines[-1], ["tickrate-same-frequency", "fail"])
+        self.assertEqual(lines[-1], [SAME_FREQUENCY, "fail"])
         # no taskset: every case of every CPU skipped, and one line that says why
         stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 62500000))
         lines, err = self.run_script(self.stand_ins, "-m time", CPUS="0 1", path=self.on_path("awk"))
         self.assertEqual(lines, [[c + "-cpu%d" % n, "skip"] for n in (0, 1) for c in CASES] +
-                         [["tickrate-same-frequency", "skip"]])
+                         [[SAME_FREQUENCY, "skip"]])
         self.assertEqual(err.count("\n"), 1, err)
         # no tickrate: nothing to compare
         os.remove(os.path.join(self.stand_ins, "tickrate"))
         lines, _ = self.run_script(self.stand_ins, "-m time", "phone", CPUS="0 1")
-        self.assertEqual(lines[-1], ["tickrate-same-frequency", "skip"])
+        self.assertEqual(lines[-1], [SAME_FREQUENCY, "skip"])
 
 
 # The dispatcher that `make test` fetches, and where its Python lives.
@@ -397,16 +397,15 @@ def owned_by_root(member):
 
 
 def run_job():
+    """lava-run's log of the job, where it can run here."""
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
     types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
     if not os.path.exists(lava_run) or not types:
         # Skipped only where there is truly nothing to fetch.
         if subprocess.run(["apt-cache", "show", "lava-server"], capture_output=True).returncode == 0:
-            print("this release packages LAVA, but build/fetched/lava holds no lava-run or "
-                  "lava-server: make test did not fetch them")
-            return 1
-        print("no lava-run or no lava-server: this release does not package LAVA; not run")
-        return SKIP
+            raise AssertionError("this release packages LAVA, but build/fetched/lava holds no "
+                                 "lava-run or lava-server: make test did not fetch them")
+        raise unittest.SkipTest(NOT_HERE + "this release does not package LAVA")
     # lava-run runs as root only: a user's, in a user namespace of its own,
     # where it is root; through sudo where the kernel allows none.
     as_root = []
@@ -416,72 +415,45 @@ def run_job():
                                                          capture_output=True).returncode:
             as_root = ["sudo"]
             if not shutil.which("sudo"):
-                print("lava-run runs as root, and neither a user namespace nor sudo is to be had "
-                      "here: not run")
-                return SKIP
-    with tempfile.TemporaryDirectory() as tmp:
-        programs = os.path.join(tmp, "programs.tar")
-        with tarfile.open(programs, "w") as tar:
-            for path in opt.programs:
-                tar.add(path, os.path.basename(path), filter=owned_by_root)
-        with open(opt.job) as f:
-            job = f.read()
-        device, qemu = render(job, types, tmp)
-        subs = {"@KERNEL@": KERNELS[opt.kernel][-1],
-                "@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
-                "@REPOSITORY@": opt.repository}
-        if opt.faulty:
-            subs["@DTB@"] = faulty_dtb(qemu, FAULTS, os.path.join(tmp, "board.dtb"))
-        for key, value in subs.items():
-            job = job.replace(key, value)
-        files = {"job.yaml": job, "device.yaml": device}
-        for name, text in files.items():
-            with open(os.path.join(tmp, name), "w") as f:
-                f.write(text)
-        # Overlays are cpio archives: the disk-image library that the
-        # dispatcher imports is never used, and is not installed. An empty
-        # module fails any use of it.
-        with open(os.path.join(tmp, "guestfs.py"), "w"):
-            pass
-        # lava-run under the Python its packages are for, with its downloads
-        # in tmp, not in /var/lib; it works in a folder named after the job
-        # id: one a process.
-        with open(lava_run) as f:
-            python = f.readline()[2:].strip()
-        start = ("import runpy, sys; import lava_common.constants as c; sys.argv.pop(0); "
-                 "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); "
-                 "runpy.run_path(sys.argv[0], run_name='__main__')")
-        p = subprocess.run([*as_root, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp),
-                            "PYTHONDONTWRITEBYTECODE=1", python, "-c", start,
-                            lava_run, os.path.join(tmp, "out"), "--device", os.path.join(tmp, "device.yaml"),
-                            "--job-id", str(os.getpid()), "--output-dir", os.path.join(tmp, "out"),
-                            os.path.join(tmp, "job.yaml")],
-                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
-        subprocess.run([*as_root, "rm", "-rf", os.path.join(tmp, "out")], check=True)
-    opt.log = p.stdout + p.stderr
-    opt.results = results(opt.log)
-    for case, (result, value, units) in sorted(opt.results.items()):
-        print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
-    return run_cases(Job)
-
-
-def main():
-    global opt
-    p = argparse.ArgumentParser()
-    sub = p.add_subparsers(dest="mode", required=True)
-    r = sub.add_parser("runner")
-    r.add_argument("script")
-    r.add_argument("bindir")
-    j = sub.add_parser("job")
-    j.add_argument("--kernel", choices=KERNELS, required=True)
-    j.add_argument("--faulty", action="store_true")
-    j.add_argument("--smp", type=int, default=1)
-    j.add_argument("--repository", required=True)
-    j.add_argument("job")
-    j.add_argument("programs", nargs=2)
-    opt = p.parse_args()
-    return run_job() if opt.mode == "job" else run_cases(Runner)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+                raise unittest.SkipTest(NOT_HERE + "lava-run runs as root, and neither a user "
+                                        "namespace nor sudo is to be had")
+    tmp = folder()
+    programs = os.path.join(tmp, "programs.tar")
+    with tarfile.open(programs, "w") as tar:
+        for path in opt.programs.values():
+            tar.add(path, os.path.basename(path), filter=owned_by_root)
+    with open(opt.job) as f:
+        job = f.read()
+    device, qemu = render(job, types, tmp)
+    subs = {"@KERNEL@": KERNELS[opt.kernel][-1],
+            "@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,
+            "@REPOSITORY@": TOP}
+    if opt.faulty:
+        subs["@DTB@"] = faulty_dtb(qemu, FAULTS, os.path.join(tmp, "board.dtb"))
+    for key, value in subs.items():
+        job = job.replace(key, value)
+    files = {"job.yaml": job, "device.yaml": device}
+    for name, text in files.items():
+        with open(os.path.join(tmp, name), "w") as f:
+            f.write(text)
+    # Overlays are cpio archives: the disk-image library that the
+    # dispatcher imports is never used, and is not installed. An empty
+    # module fails any use of it.
+    with open(os.path.join(tmp, "guestfs.py"), "w"):
+        pass
+    # lava-run under the Python its packages are for, with its downloads
+    # in tmp, not in /var/lib; it works in a folder named after the job
+    # id: one a process.
+    with open(lava_run) as f:
+        python = f.readline()[2:].strip()
+    start = ("import runpy, sys; import lava_common.constants as c; sys.argv.pop(0); "
+             "c.DISPATCHER_DOWNLOAD_DIR = sys.argv.pop(1); "
+             "runpy.run_path(sys.argv[0], run_name='__main__')")
+    p = subprocess.run([*as_root, "env", "PYTHONPATH=%s:%s" % (LAVA_PYTHON, tmp),
+                        "PYTHONDONTWRITEBYTECODE=1", python, "-c", start,
+                        lava_run, os.path.join(tmp, "out"), "--device", os.path.join(tmp, "device.yaml"),
+                        "--job-id", str(os.getpid()), "--output-dir", os.path.join(tmp, "out"),
+                        os.path.join(tmp, "job.yaml")],
+                       stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=600)
+    subprocess.run([*as_root, "rm", "-rf", os.path.join(tmp, "out")], check=True)
+    return p.stdout + p.stderr

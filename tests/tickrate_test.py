@@ -1,41 +1,19 @@
 #!/usr/bin/env python3
-"""Tests of a built tickrate: its output, the barrier before each timer read, and what
-runs between a sample's two reads.
-
-usage: tickrate_test.py Output EXE [EMULATOR...]
-       tickrate_test.py Barriers EXE OBJDUMP
-"""
+"""A built tickrate: its output, the barrier before each timer read, and what runs
+between a sample's two reads."""
 import os
 import re
 import resource
 import signal
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
-from elf_test import access, callee, code, disassembly, flow, off_limits, said, timed_region
-from latmeter_test import run_cases
+from elf import access, callee, code, disassembly, flow, off_limits, said, timed_region
+from harness import folder, opt
+from promises import SAMPLES, UNREADABLE, WRITE_ERROR, tickrate_wrong
 from tracing import SLEEPS, between_writes, syscalls
-
-UNREADABLE = "%s: the generic timer cannot be read here\n"
-argv = sys.argv[2:]
-
-
-def check_output(test, out, low, high, rate=None):
-    """Checks tickrate's nineteen lines, each count within [low, high] times
-    rate, or the reported frequency where rate is None; returns the counts."""
-    lines = out.split("\n")
-    test.assertEqual(len(lines), 20, out)  # nineteen, and the last one's newline
-    reported = int(re.fullmatch(r"Reported generic timer frequency: (\d+) Hz", lines[0])[1])
-    rate = rate or reported
-    test.assertEqual(lines[1], "Measured generic timer frequency:")
-    counts = [int(re.fullmatch(r"(\d+) Hz", line)[1]) for line in lines[2:17]]
-    for count in counts:
-        test.assertTrue(low * rate <= count <= high * rate, counts)
-    test.assertEqual(lines[17:], ["", "Average: %.1f Hz" % (sum(counts) / 15), ""])
-    return counts
 
 
 def timer_read(op, args):
@@ -60,9 +38,9 @@ def timer_unreadable(test, p, emu, exe):
     return True
 
 
-class Output(unittest.TestCase):
+class Output(unittest.TestCase):  # group: tickrate
     def test_a_lost_write_among_good_ones(self):
-        emu, exe = argv[1:], argv[0]
+        emu, exe = opt.emu, opt.programs["tickrate"]
         # The first write is cut short by a file size limit, and the C
         # library's retry of the rest fails. The limit is lifted once the
         # kernel has counted both calls: watching the size alone raced the
@@ -72,7 +50,7 @@ class Output(unittest.TestCase):
         def limit():
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (10, resource.RLIM_INFINITY))
-        with tempfile.TemporaryFile() as out:
+        with tempfile.TemporaryFile(dir=folder(self)) as out:
             p = subprocess.Popen([*emu, exe], stdout=out, stderr=subprocess.PIPE, text=True,
                                  preexec_fn=limit)
             while p.poll() is None:
@@ -90,11 +68,11 @@ class Output(unittest.TestCase):
             written = out.read().decode()
         if timer_unreadable(self, p, emu, exe):
             return
-        self.assertEqual((p.returncode, err), (1, "%s: write error\n" % exe))
+        self.assertEqual((p.returncode, err), (1, WRITE_ERROR % exe))
         self.assertTrue(written.endswith(" Hz\n") and "Average: " in written, written)
 
     def test_one_run(self):
-        emu, exe = argv[1:], argv[0]
+        emu, exe = opt.emu, opt.programs["tickrate"]
         # Traced under qemu, to see when each count is written.
         env = dict(os.environ, QEMU_STRACE="1") if emu else None
         p = subprocess.run([*emu, exe, "-x", "ignored"], capture_output=True, text=True,
@@ -103,22 +81,22 @@ class Output(unittest.TestCase):
             return
         self.assertEqual((p.returncode, "" if emu else p.stderr), (0, ""))
         # A sleep(1) is never shorter than a second, whatever rate the timer reports.
-        check_output(self, p.stdout, 0.99, 3)
+        self.assertIsNone(tickrate_wrong(p.stdout, 0.99, 3))
         if emu:  # each count is written before the next sleep, the average at the end
             calls = syscalls(p.stderr)
             events = "".join("W" if name == "write" and args[0] == "1" else
                              "S" if name in SLEEPS else ""
                              for name, args, _ in calls)
-            self.assertEqual(events, "SW" * 15 + "W")
+            self.assertEqual(events, "SW" * SAMPLES + "W")
             # Nothing else between the writes, and no sleep cut short.
             self.assertEqual(between_writes(calls, SLEEPS)[1], [])
 
 
-class Barriers(unittest.TestCase):
+class Barriers(unittest.TestCase):  # group: tickrate
     @classmethod
     def setUpClass(cls):
-        cls.exe, objdump = argv
-        cls.arch, cls.funcs = disassembly(objdump, cls.exe)
+        cls.exe = opt.programs["tickrate"]
+        cls.arch, cls.funcs = disassembly(opt.objdump, cls.exe)
 
     def test_isb_directly_before_every_timer_read(self):
         reads = {"cntfrq": 0, "cntvct": 0}
@@ -162,6 +140,3 @@ class Barriers(unittest.TestCase):
             self.fail("\n".join(wrong))
         self.assertEqual(calls, ["sleep"])
 
-
-if __name__ == "__main__":
-    sys.exit(run_cases(globals()[sys.argv[1]]))
