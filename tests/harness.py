@@ -2,11 +2,12 @@
 """The suite's one harness: it runs a test module's groups, and every program
 and command that they run, in surroundings of the suite's own.
 
-usage: harness.py MODULE GROUP [--NAME VALUE]... [-- EMULATOR...]
+usage: harness.py MODULE GROUP [--NAME VALUE]...
 
 MODULE is tests/MODULE_test.py, GROUP a class of it marked '# group', or
 'all' of them. Each --NAME VALUE sets harness.opt.NAME; --program PATH adds
-to opt.programs, by the file's name, and --extra to a list. Whatever the suite makes is its own: a folder under
+to opt.programs, by the file's name, --extra to a list, and --emu gives
+the emulator's command line. Whatever the suite makes is its own: a folder under
 /tmp, a PATH of the commands that cmake/packages.sh gives the suite and
 the base system's, a C locale, UTC, a HOME with no git configuration of
 the user's, and none of the user's other variables.
@@ -255,25 +256,28 @@ def main(argv):
     if len(argv) < 2:
         sys.exit(__doc__.split("\n\n")[1])
     module, groups, words = argv[0], argv[1].split(","), argv[2:]
-    if "--" in words:
-        words, opt.emu = words[:words.index("--")], words[words.index("--") + 1:]
-    for name, value in zip(words[::2], words[1::2]):
-        name = name[2:].replace("-", "_")
+    while words:  # an empty value, as CMake drops it, is none
+        name = words.pop(0)[2:].replace("-", "_")
+        value = words.pop(0) if words and not words[0].startswith("--") else ""
         if name == "program":
             opt.programs[os.path.basename(value)] = value
         elif name == "extra":
             opt.extra = (opt.extra or []) + [value]
+        elif name == "emu":
+            opt.emu = shlex.split(value)
         else:
             setattr(opt, name, int(value) if name in ("bits", "seed", "lines") else value)
     opt.exe = opt.programs.get("latmeter")
-    # Under the Python of the package the suite installs, not a user's own.
-    python = shutil.which("dpkg-query") and programs_of(["python3"]).get("python3")
-    if python and os.path.realpath(python) != os.path.realpath(sys.executable):
-        os.execv(python, [python, "-s", *sys.argv])
     global TMP
     TMP = tempfile.mkdtemp(prefix="latmeter-tools-", dir="/tmp")  # never the user's TMPDIR
     atexit.register(shutil.rmtree, TMP, True)
+    users = dict(os.environ)
     isolate()
+    # Under the Python that the suite's packages give, not a user's own.
+    python = os.path.realpath(shutil.which("python3") or sys.executable)
+    if python != os.path.realpath(sys.executable):
+        shutil.rmtree(TMP)
+        os.execve(python, [python, "-s", *sys.argv], users)
     tests = importlib.import_module(module + "_test")
     if groups == ["all"]:
         with open(tests.__file__) as f:
