@@ -46,16 +46,12 @@ def aligned(symbol, size, exe):
     return len(found) == 1 and int(found[0], 16) % int(size) == 0
 
 
-def load_aligns(exe):
-    """The alignment of each of a program's LOAD segments."""
-    return [int(a, 16) for a in re.findall(r"^\s*LOAD\s.*\s(0x[0-9a-f]+)$", readelf("-l", exe), re.M)]
-
-
 def pages(*exes):
-    """Loadable where pages are 4, 16 or 64 KiB."""
+    """Loadable where pages are 4, 16 or 64 KiB: every LOAD segment aligned to 64 KiB."""
     ok = True
     for exe in exes:
-        aligns = load_aligns(exe)
+        aligns = [int(a, 16) for a in re.findall(r"^\s*LOAD\s.*\s(0x[0-9a-f]+)$",
+                                                 readelf("-l", exe), re.M)]
         print("%s: LOAD segments aligned %s" % (exe, ", ".join(map(hex, aligns))))
         ok = ok and bool(aligns) and min(aligns) >= 65536
     return ok

@@ -11,15 +11,13 @@ class Linkage(unittest.TestCase):  # group
         for exe in opt.programs.values():
             self.assertTrue(linkage(opt.linkage, exe), exe)
 
+    def test_the_buffer_on_its_own_64_kib_page(self):
+        self.assertTrue(aligned("test_read_buf", 65536, opt.exe))
+
 
 class Pages(unittest.TestCase):  # group: arm
     def test_loadable_on_4_16_and_64_kib_pages(self):
         self.assertTrue(pages(*opt.programs.values()))
-
-
-class Alignment(unittest.TestCase):  # group
-    def test_the_buffer_on_its_own_64_kib_page(self):
-        self.assertTrue(aligned("test_read_buf", 65536, opt.exe))
 
 
 class TimedLoops(unittest.TestCase):  # group: uninstrumented

@@ -54,7 +54,6 @@ def folder(test=None, name=None):
 
 
 def sh(*cmd, **kw):
-    """A command's CompletedProcess, its output as text."""
     return subprocess.run(cmd, capture_output=True, text=True, **kw)
 
 

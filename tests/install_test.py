@@ -20,7 +20,7 @@ import tempfile
 import time
 import unittest
 
-from elf import load_aligns, needs, readelf
+from elf import needs, readelf
 from harness import PACKAGES, TOP, bare_path, base_commands, folder, not_here, opt, sh
 from promises import PAUSE_MS, SMALL, USAGE, parse
 
@@ -161,7 +161,6 @@ class Archive(Packed):  # group: static
             path = os.path.join(top, "bin", program)
             self.assertEqual(needs(path), ([], None), program)
             self.assertNotIn(".symtab", readelf("-S", path), program)
-            self.assertGreaterEqual(min(load_aligns(path)), 65536, program)  # 16 and 64 KiB pages
         self.check_runs(os.path.join(top, "bin"))
         self.check_pages(top)
         with open(os.path.join(top, "NOTICE")) as f:
