@@ -459,7 +459,7 @@ class Release(unittest.TestCase):
         self.assertNotEqual(status, 0, err)
         self.assertEqual(written, self.written)  # the old signature gone
         self.assertNotEqual(dirty_status, 0, dirty_err)
-        self.assertIn("uncommitted changes", dirty_err)
+        self.assertIn("uncommitted changes", " ".join(dirty_err.split()))  # as CMake wraps it
         self.assertNotIn("SHA256SUMS.sig", dirty)
         # Every file it wrote says so, the source release too.
         self.assertEqual([f for f in dirty if "+dirty" not in f], ["SHA256SUMS"])
