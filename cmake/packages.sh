@@ -62,6 +62,9 @@ test ~^debian-installer-[0-9]+-netboot-arm64$
 test ~^debian-installer-[0-9]+-netboot-armhf$
 test apt apt-get apt-cache
 test dpkg dpkg-deb
+test dpkg-dev dpkg-buildflags
+test clang clang++
+test gawk gawk
 '
 # LAVA's dispatcher and server are fetched, never installed: their packages
 # enable services. lava-run runs from the fetched copy with the Python

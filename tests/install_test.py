@@ -22,7 +22,7 @@ import unittest
 
 from elf import needs, readelf
 from harness import PACKAGES, TOP, bare_path, base_commands, folder, not_here, opt, sh
-from promises import PAUSE_MS, SMALL, USAGE, parse
+from promises import PAGE_NUMBERS, SMALL, USAGE, parse
 
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
 CHECKSUMS = os.path.join(TOP, "cmake", "checksums.cmake")
@@ -65,8 +65,17 @@ class Case(unittest.TestCase):
             self.assertIn(long, items.get(short, ""), short)
             self.assertRegex(items[short], r"(?s)\b%s\b" % r"\b.*\b".join(re.findall(r"\w+", default)),
                              short)
-        self.assertRegex(text, r"pause\s+of\s+%d\s+ms" % PAUSE_MS)
         self.assertRegex(items["-h"], r"status\s+1\b")  # as check_runs finds it
+        # Every number a page takes from the sources, as the programs use it.
+        for program in opt.programs:
+            with open(os.path.join(TOP, program, program + ".1.in")) as f:
+                template = f.read()
+            with gzip.open(os.path.join(prefix, MAN % program), "rt") as f:
+                got = re.fullmatch(re.sub(r"@\w+@", "(.*?)", re.escape(template)), f.read(), re.S)
+            self.assertTrue(got, program)
+            for name, value in zip(re.findall(r"@(\w+)@", template), got.groups()):
+                if name not in ("MAN_DATE", "TOOLS_VERSION"):
+                    self.assertEqual(value, str(PAGE_NUMBERS[name]), (program, name))
 
 
 class Install(Case):  # group
@@ -99,18 +108,38 @@ class Install(Case):  # group
         self.assertFalse(os.path.exists(os.path.join(build, "tests")))  # nor its targets
 
     def test_names_come_from_the_compilers_target_not_from_this_machine(self):
-        """A 32-bit Arm compiler alone, no toolchain file, on this machine: its
-        archive, and the C library's package that it links, are armhf's."""
-        if opt.emu or not shutil.which(ARM_CXX):
-            self.skipTest("checked once, natively, where there is such a compiler")
-        build = os.path.join(self.tmp, "build")
-        subprocess.run([opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
-                        "-DBUILD_TESTING=OFF", "-DCMAKE_CXX_COMPILER=" + ARM_CXX], check=True,
-                       stdout=subprocess.DEVNULL)
-        with open(os.path.join(build, "CPackConfig.cmake")) as f:
-            self.assertRegex(f.read(), r'CPACK_PACKAGE_FILE_NAME "latmeter-tools-[^"]+-linux-armv7"')
-        with open(os.path.join(build, "NOTICE")) as f:
-            self.assertIn(" for armhf in\nlibc6-dev-armhf-cross ", f.read())
+        """An Arm compiler alone, no toolchain file, on this machine: GCC's 32-bit one and
+        Clang for each Arm target. The archive, and the C library's package that it
+        links, are the target's."""
+        if opt.emu:
+            self.skipTest("checked once, natively")
+        for cxx, target, arch, deb in ((ARM_CXX, "", "armv7", "armhf"),
+                                       ("clang++", "aarch64-linux-gnu", "aarch64", "arm64"),
+                                       ("clang++", "arm-linux-gnueabihf", "armv7", "armhf")):
+            build = folder(self)
+            flags = ["-DCMAKE_CXX_COMPILER_TARGET=" + target, "-DCMAKE_CXX_FLAGS=-march=armv7-a"
+                     * (arch == "armv7")] if target else []
+            sh(opt.cmake, "-S", TOP, "-B", build, "-G", "Ninja", "-DTOOLS_STATIC=ON",
+               "-DBUILD_TESTING=OFF", "-DCMAKE_CXX_COMPILER=" + cxx, *flags, check=True)
+            with open(os.path.join(build, "CPackConfig.cmake")) as f:
+                self.assertIn('-linux-%s")' % arch, f.read(), cxx)
+            with open(os.path.join(build, "NOTICE")) as f:
+                self.assertIn(" for %s in\nlibc6-dev-%s-cross " % (deb, deb), f.read(), cxx)
+
+    def test_the_packagers_recipe_with_debians_flags(self):
+        """HACKING.md's build from the source release, natively and for each Arm
+        target, with the flags dpkg-buildflags gives, which make some warnings errors."""
+        if opt.emu:
+            self.skipTest("checked once, natively")
+        for toolchain, arch in (("", "amd64"), ("aarch64", "arm64"), ("armhf", "armhf")):
+            flags = {v: sh("dpkg-buildflags", "--get", v, env=dict(os.environ, DEB_HOST_ARCH=arch),
+                           check=True).stdout.strip() for v in ("CXXFLAGS", "CPPFLAGS", "LDFLAGS")}
+            flags["CXXFLAGS"] += " " + flags.pop("CPPFLAGS")  # which CMake does not read
+            build = folder(self)
+            tool = ["--toolchain", os.path.join(TOP, "cmake", toolchain + ".cmake")] * bool(toolchain)
+            for step in (["-S", TOP, "-B", build, "-DBUILD_TESTING=OFF", *tool], ["--build", build]):
+                p = sh(opt.cmake, *step, env=dict(os.environ, **flags))
+                self.assertEqual(p.returncode, 0, (arch, p.stdout[-3000:], p.stderr[-3000:]))
 
 
 def installed(prefix=""):
@@ -345,23 +374,23 @@ class Release(unittest.TestCase):
             cls.signed = shutil.copytree(os.path.join(cls.b, "dist"),
                                          os.path.join(cls.tmp, "signed"))
             lanes = [[cls.from_source, "aarch64-static", False], [cls.from_source, "aarch64", True],
-                     [cls.refused], [cls.without_apt]]
-            cls.got = dict(zip(("static", "dynamic", "refused", "without apt"),
+                     [cls.refused], [cls.without_apt], [cls.failing]]
+            cls.got = dict(zip(("static", "dynamic", "refused", "without apt", "failing"),
                                pool.map(lambda lane: lane[0](*lane[1:]), lanes)))
 
     @classmethod
-    def from_source(cls, preset, git):
-        """make dist of one preset from the source release, unpacked in a git
-        repository that has an uncommitted change, with git on PATH or not."""
-        repo = os.path.join(cls.tmp, "packaging-" + preset)
+    def from_source(cls, preset, git, source=None):
+        """make dist of one preset from the source release (or another), unpacked in a
+        git repository that has an uncommitted change, with git on PATH or not."""
+        source = source or os.path.join(cls.dist, cls.source)
+        repo = folder()
         os.makedirs(os.path.join(repo, "src"))
         rules = os.path.join(repo, "rules")
         for cmd in (["init", "-q"], ["add", "."], ["commit", "-qm", "packaging"]):
             with open(rules, "a") as f:  # its last line left uncommitted
                 f.write("%s\n" % cmd[0])
-            sh("git", *cmd, cwd=repo,
-               check=True)
-        with tarfile.open(os.path.join(cls.dist, cls.source)) as tar:
+            sh("git", *cmd, cwd=repo, check=True)
+        with tarfile.open(source) as tar:
             tar.extractall(os.path.join(repo, "src"))
             tree = os.path.join(repo, "src", tar.getnames()[0].split("/")[0])
         path = None if git else bare_path(os.path.join(cls.tmp, "no-git"), on_path() - {"git"})
@@ -381,8 +410,19 @@ class Release(unittest.TestCase):
         dist = os.path.join(cls.b, "dist")
         kept = make(cls.b, "dist")  # never over a release already there
         shutil.rmtree(dist)
-        return key, (make(cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec"), sorted(os.listdir(dist))), \
-            kept
+        dirty = make(cls.b, "dist", "SIGN_KEY=" + cls.key + ".sec"), sorted(os.listdir(dist))
+        source = os.path.join(dist, cls.source.replace(".tar.gz", "+dirty.tar.gz"))
+        (status, out, err), tree = cls.from_source("aarch64-static", True, source)
+        return key, dirty, kept, (status, err, sorted(os.listdir(os.path.join(tree, "dist"))))
+
+    @classmethod
+    def failing(cls):
+        """make dist where a preset fails before others that would not: (status,
+        what dist/ holds)."""
+        tree = clone(cls.commit, folder())
+        status = make(tree, "dist", "DIST_PRESETS=missing aarch64-static")
+        return status, sorted(os.listdir(os.path.join(tree, "dist")) if os.path.isdir(
+            os.path.join(tree, "dist")) else [])
 
     @classmethod
     def without_apt(cls):
@@ -453,7 +493,8 @@ class Release(unittest.TestCase):
                 self.assertTrue(filecmp.cmp(here, there, shallow=False), (preset, f))
 
     def test_a_key_that_cannot_sign_and_uncommitted_changes_leave_no_signature(self):
-        ((status, _, err), written), ((dirty_status, _, dirty_err), dirty), kept = self.got["refused"]
+        ((status, _, err), written), ((dirty_status, _, dirty_err), dirty), kept, built = \
+            self.got["refused"]
         self.assertNotEqual(kept[0], 0)
         self.assertIn("dist/ is there already", kept[2])
         self.assertNotEqual(status, 0, err)
@@ -464,6 +505,14 @@ class Release(unittest.TestCase):
         # Every file it wrote says so, the source release too.
         self.assertEqual([f for f in dirty if "+dirty" not in f], ["SHA256SUMS"])
         self.assertEqual(len(dirty), len(self.written))
+        # And every name built from that source release.
+        self.assertEqual(built[0], 0, built[1][-3000:])
+        self.assertEqual([f for f in built[2] if "+dirty" not in f], ["SHA256SUMS"], built[2])
+
+    def test_a_preset_that_fails_stops_the_release(self):
+        (status, out, err), held = self.got["failing"]
+        self.assertNotEqual(status, 0, out + err)
+        self.assertNotIn("SHA256SUMS", held)
 
     def test_the_checkouts_dist_is_left_as_it_was(self):
         with open(self.kept) as f:
@@ -497,6 +546,16 @@ class Release(unittest.TestCase):
                              list(table("test")))
             self.assertEqual(sh(*PACKAGES, "newest", "^linux-image-.*-16k$", env=env).stdout.split(),
                              ["linux-image-%s-arm64-16k" % v for v in ("6.12.1", "6.9.2", "6.1.0-9")])
+            # Root, as in a CI container, with no sudo: apt-get itself, which says so.
+            path = bare_path(os.path.join(tmp, "bin"), on_path() - {"sudo", "apt-get"})
+            with open(os.path.join(path, "apt-get"), "w") as f:
+                f.write('#!/bin/sh\necho "apt-get $*" >>"%s/called"\n' % tmp)
+            os.chmod(os.path.join(path, "apt-get"), 0o755)
+            root = [] if os.geteuid() == 0 else ["unshare", "-r"]
+            p = sh(*root, "env", "PATH=" + path, *PACKAGES, "run", env=env)
+            with open(os.path.join(tmp, "called")) as f:
+                self.assertIn("install", f.read().split("\n")[-2].split(), p.stdout + p.stderr)
+            self.assertEqual(p.returncode, 0, p.stderr)
 
     def test_each_command_comes_from_its_package(self):
         """Here, the package that holds each command of the table is the one it

@@ -16,7 +16,7 @@ import unittest
 
 from elf import needs
 from harness import (FETCHED, ICOUNT, KERNELS, NOT_HERE, TOP, WRONG_HZ, bare_path, cpio,
-                     faulty_dtb, folder, not_here, opt, private_mount)
+                     faulty_dtb, folder, not_here, opt, private_mount, sh)
 from promises import LAB_CASES as CASES, SAME_FREQUENCY, UNITS, latmeter_out, tickrate_out
 
 DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
@@ -135,9 +135,13 @@ class Job(unittest.TestCase):  # group
         opt.kernel = re.match(r"job-(\w+)", name)[1]
         opt.faulty = "-faulty" in name
         with open(opt.job) as f:
-            opt.smp = int((re.search(r"-smp (\d+)", f.read()) or [0, 1])[1])
-        opt.log = run_job()
+            job = f.read()
+        opt.smp = int((re.search(r"-smp (\d+)", job) or [0, 1])[1])
+        opt.log = run_job(job)
         opt.results = results(opt.log)
+        # A job names the CPUs of its device: on one with a CPU fewer, it must fail.
+        if opt.smp > 1:
+            opt.fewer = results(run_job(job.replace("-smp %d" % opt.smp, "-smp %d" % (opt.smp - 1))))
         for case, (result, value, units) in sorted(opt.results.items()):
             print("%-18s %s" % (case, result) + (" %s %s" % (value, units) if units else ""))
 
@@ -161,6 +165,7 @@ class Job(unittest.TestCase):  # group
             self.assertTrue(1 <= measured / (WRONG_HZ if opt.faulty else reported) < 1.1, measured)
         if opt.smp > 1:
             self.assertEqual(got[SAME_FREQUENCY][0], "pass")
+            self.assertIn("fail", [r for r, _, _ in opt.fewer.values()], opt.fewer)
 
 
 # Read-only, and still holding the checkout where that is under /tmp; with
@@ -285,6 +290,38 @@ class Runner(unittest.TestCase):  # group
             self.assertEqual([line[0] for line in lines if line[1] == "fail"],
                              [c for c in CASES if c in failing], f)
 
+    def test_the_mask_of_every_cpu_under_each_awk(self):
+        with open(opt.script) as f:
+            mask = re.search(r"^mask\(\) \{.*?^\}\n", f.read(), re.M | re.S)[0]
+        loop = mask + "n=0; while [ $n -lt 1024 ]; do mask $n; n=$((n + 1)); done"
+        for awk in ("mawk", "gawk", "original-awk", "busybox", "toybox"):
+            found = shutil.which(awk)
+            if awk == "toybox" and found and sh(found, "awk", "BEGIN {}").returncode:
+                found = None  # no awk in this release's toybox
+            if not found:
+                print("not run here: %s, which this machine lacks" % awk)
+                continue
+            path = bare_path(folder(self), {"awk": found})
+            p = sh("sh", "-c", loop, env=dict(os.environ, PATH=path + ":" + os.environ["PATH"]))
+            self.assertEqual(p.stdout.split(), ["%x" % (1 << n) for n in range(1024)], awk)
+
+    def test_each_parameter_given_empty_is_unset(self):
+        """As LAVA hands it on: a variable, empty where the job leaves it so."""
+        with open(opt.script) as f:
+            names = re.findall(r"^#   ([A-Z_]+) ", f.read(), re.M)
+        stand_in(self.stand_ins, "latmeter", latmeter(701, 350))
+        stand_in(self.stand_ins, "tickrate", tickrate_out(62500000, 63500000))  # 1.6 % off
+        for name in names:
+            runs = []
+            for given in ({}, {name: ""}):
+                env = {k: v for k, v in os.environ.items() if k not in names}
+                env.update(PATH=self.stand_ins + ":" + env["PATH"], **given)
+                p = subprocess.run([*self.no_tmp, "sh", opt.script], env=env, capture_output=True,
+                                   text=True, timeout=60)
+                runs.append((p.returncode, p.stdout, p.stderr))
+            self.assertEqual(runs[0], runs[1], name)
+        self.assertEqual(len(names), 4, names)
+
     def on_path(self, *tools):
         """A PATH with the stand-ins, or with these tools alone."""
         if not tools:
@@ -396,8 +433,8 @@ def owned_by_root(member):
     return member
 
 
-def run_job():
-    """lava-run's log of the job, where it can run here."""
+def run_job(job):
+    """lava-run's log of the job's text, where it can run here."""
     lava_run = os.path.join(LAVA, "usr", "bin", "lava-run")
     types = [d for d, _, names in os.walk(LAVA) if "qemu.jinja2" in names]
     if not os.path.exists(lava_run) or not types:
@@ -422,8 +459,6 @@ def run_job():
     with tarfile.open(programs, "w") as tar:
         for path in opt.programs.values():
             tar.add(path, os.path.basename(path), filter=owned_by_root)
-    with open(opt.job) as f:
-        job = f.read()
     device, qemu = render(job, types, tmp)
     subs = {"@KERNEL@": KERNELS[opt.kernel][-1],
             "@RAMDISK@": ramdisk(opt.kernel, tmp), "@PROGRAMS@": programs,

@@ -22,6 +22,7 @@ DEFAULTS = {s: {k: int((re.search(r"(\d+) for " + s, line) or re.search(r"defaul
             for s in ("time", "file")}
 MODES = {"time": (True, False), "file": (False, True), "all": (True, True)}
 PAUSE_MS = 125  # after each round
+XFER = 65536  # bytes a file body fetches
 SMALL = ["-c", "2", "-l", "2", "-r", "1"]  # a quick run
 
 # Messages on standard error, the program's name first.
@@ -185,6 +186,12 @@ def tickrate_wrong(out, low, high, rate=None):
     rate = rate or int(m[1])
     return None if all(low * rate <= c <= high * rate for c in counts) else "counts %s" % counts
 
+
+# The numbers the manual pages take from the sources, as the programs use them.
+PAGE_NUMBERS = {"TIME_CALLS": DEFAULTS["time"]["c"], "TIME_LOOPS": DEFAULTS["time"]["l"],
+                "FILE_CALLS": DEFAULTS["file"]["c"], "FILE_LOOPS": DEFAULTS["file"]["l"],
+                "ROUNDS": DEFAULTS["time"]["r"], "pause_ms": PAUSE_MS, "xfer_size": XFER,
+                "samples": SAMPLES}
 
 # The board-lab runner's cases, in order, and the units of those with a figure.
 LAB_CASES = ["latmeter", "latmeter-syscall", "latmeter-libc", "latmeter-mmap", "latmeter-read",

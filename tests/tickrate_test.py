@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """A built tickrate: its output, the barrier before each timer read, and what runs
 between a sample's two reads."""
+import itertools
 import os
 import re
 import resource
@@ -88,6 +89,10 @@ class Output(unittest.TestCase):  # group: tickrate
                              "S" if name in SLEEPS else ""
                              for name, args, _ in calls)
             self.assertEqual(events, "SW" * SAMPLES + "W")
+            # Whole: the writes end where each count's line ends, then the output.
+            ends = [m.end() for m in re.finditer("\n", p.stdout)][2:2 + SAMPLES] + [len(p.stdout)]
+            written = [int(ret) for name, args, ret in calls if name == "write" and args[0] == "1"]
+            self.assertEqual(list(itertools.accumulate(written)), ends)
             # Nothing else between the writes, and no sleep cut short.
             self.assertEqual(between_writes(calls, SLEEPS)[1], [])
 
