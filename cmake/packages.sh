@@ -249,8 +249,10 @@ case "${1-} ${2-}" in
 	install test
 	mkdir -p "$fetched"
 	fetch "$fetched/vmlinuz-arm64-16k" '^linux-(image|binary)-.*-arm64-16k(-unsigned)?$' arm64 '*vmlinuz*'
-	fetch "$fetched/busybox-arm64" '^busybox-static$' arm64 '*bin/busybox'
-	[ -x "$fetched/busybox-arm64" ] || chmod 755 "$fetched/busybox-arm64"
+	for a in arm64 armhf; do
+		fetch "$fetched/busybox-$a" '^busybox-static$' $a '*bin/busybox'
+		[ -x "$fetched/busybox-$a" ] || chmod 755 "$fetched/busybox-$a"
+	done
 	fetch_lab
 	# The Debian packages' simulated installs need lists at hand.
 	for a in arm64 armhf; do

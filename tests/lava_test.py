@@ -2,9 +2,7 @@
 """The board-lab runner, lava/latmeter-tools.sh: natively on its own (Runner), and
 a job of lava/ (--job) under Debian's LAVA dispatcher on Debian's Arm kernels under
 qemu (Job)."""
-import gzip
 import os
-import posixpath
 import re
 import shlex
 import shutil
@@ -14,9 +12,8 @@ import sys
 import tarfile
 import unittest
 
-from elf import needs
 from harness import (FETCHED, ICOUNT, KERNELS, NOT_HERE, TOP, WRONG_HZ, bare_path, cpio,
-                     faulty_dtb, folder, not_here, opt, private_mount, sh)
+                     directory, faulty_dtb, folder, not_here, opt, private_mount, sh)
 from promises import LAB_CASES as CASES, SAME_FREQUENCY, UNITS, latmeter_out, tickrate_out
 
 DEFINITION = "0_latmeter-tools"  # as lava-run names the job's one test definition
@@ -42,68 +39,19 @@ INIT = b"#!/bin/sh\nmount -t devtmpfs dev /dev\nmount -t proc proc /proc\n" \
     b"exec /bin/sh </dev/console >/dev/console 2>&1\n"
 
 
-def read_cpio(blob):
-    """{name: (mode, data)} of a newc archive."""
-    pos, entries = 0, {}
-    while True:
-        fields = [int(blob[pos + 6 + 8 * i:pos + 14 + 8 * i], 16) for i in range(13)]
-        mode, size, name_size = fields[1], fields[6], fields[11]
-        name = blob[pos + 110:pos + 109 + name_size].decode()
-        pos += 110 + name_size
-        pos += -pos % 4
-        if name == "TRAILER!!!":
-            return entries
-        entries[name] = (mode, blob[pos:pos + size])
-        pos += size + -size % 4
-
-
-def resolve(entries, name, links):
-    """name with each link among its folders followed; the links it passed go into links."""
-    parts = name.split("/")
-    for i in range(1, len(parts)):
-        head = "/".join(parts[:i])
-        mode, data = entries.get(head, (0, b""))
-        if stat.S_ISLNK(mode):
-            links.add(head)
-            target = posixpath.normpath(posixpath.join(posixpath.dirname(head), data.decode()))
-            return resolve(entries, posixpath.join(target.lstrip("/"), *parts[i:]), links)
-    return name
-
-
 def ramdisk(kernel, tmp):
-    """A ramdisk with the busybox of Debian's installer, its loader and C library,
-    wherever the installer keeps them; for more than one CPU, a static busybox
-    that has taskset."""
-    arch_dir = os.path.dirname(KERNELS[kernel][KERNELS[kernel].index("-kernel") + 1])
-    with gzip.open(os.path.join(arch_dir, "initrd.gz")) as f:
-        entries = read_cpio(f.read())
-    keep = set()
-    program = resolve(entries, "bin/busybox", keep)
-    if opt.smp > 1:
-        with open(os.path.join(FETCHED, "busybox-" + kernel), "rb") as f:
-            entries[program] = (stat.S_IFREG | 0o755, f.read())
-        entries[posixpath.join(posixpath.dirname(program), "taskset")] = (stat.S_IFLNK | 0o777, b"busybox")
-    busybox = os.path.join(tmp, "busybox")
-    with open(busybox, "wb") as f:
-        f.write(entries[program][1])
-    libs, interp = needs(busybox)
-    keep |= {n for n, (mode, data) in entries.items()
-             if n == program or stat.S_ISLNK(mode) and data.endswith(b"busybox")}
-    files = {posixpath.basename(n): n for n, (mode, _) in entries.items() if re.search("(^|/)lib/", n)}
-    todo = [files[lib] for lib in libs] + ([interp.lstrip("/")] if interp else [])
-    while todo:  # each library, and what its links lead to
-        name = resolve(entries, todo.pop(), keep)
-        keep.add(name)
-        mode, data = entries[name]
-        if stat.S_ISLNK(mode):
-            todo.append(posixpath.normpath(posixpath.join(posixpath.dirname(name), data.decode())))
-    dirs = {"dev", "proc", "tmp", "usr"} | {n.rsplit("/", i)[0] for n in keep
-                                            for i in range(1, n.count("/") + 1)}
-    out = [(d, stat.S_IFDIR | 0o755, b"", 0) for d in sorted(dirs)]
+    """The ramdisk that board-labs.md makes: Debian's static busybox with a link for each
+    of its applets, and an init that starts its shell on the console."""
+    busybox = os.path.join(FETCHED, "busybox-" + kernel)
+    qemu = {"arm64": "qemu-aarch64", "armhf": "qemu-arm"}[kernel]
+    applets = set(sh(qemu, busybox, "--list", check=True).stdout.split()) - {"busybox"}
+    with open(busybox, "rb") as f:
+        out = [directory(d) for d in ("bin", "dev", "proc", "tmp")]
+        out.append(("bin/busybox", stat.S_IFREG | 0o755, f.read(), 0))
+    out += [("bin/" + a, stat.S_IFLNK | 0o777, b"busybox", 0) for a in sorted(applets)]
     # No device node: lava-run unpacks the ramdisk, and in a user namespace
     # it may make none. The kernel's own initramfs has the console's.
-    out += [("init", stat.S_IFREG | 0o755, INIT, 0)]
-    out += [(n, entries[n][0], entries[n][1], 0) for n in sorted(keep)]
+    out.append(("init", stat.S_IFREG | 0o755, INIT, 0))
     path = os.path.join(tmp, "ramdisk.cpio")
     with open(path, "wb") as f:
         f.write(cpio(out))
