@@ -20,7 +20,7 @@ import unittest
 from collections import namedtuple
 
 from elf import needs
-from harness import KERNELS, QEMU, WRONG_HZ, cpio, directory, faulty_dtb, folder, opt
+from harness import FETCHED, KERNELS, QEMU, WRONG_HZ, cpio, directory, faulty_dtb, folder, opt
 from promises import (FULL, NO_CLOCK, NO_TIMESTAMPS, REFUSED, REFUSED_CLOCK, USAGE, figures,
                       no_result, tickrate_wrong)
 
@@ -75,13 +75,36 @@ BOARDS = {
 }
 
 
+# The init, in Debian's static busybox: runs each line of /batch (the file that takes
+# standard output, the program, its arguments, a tab apart) with no environment,
+# frames its status and output on the console for the host, and powers off.
+INIT = b"""#!/bin/busybox sh
+b=/bin/busybox
+$b mount -t devtmpfs dev /dev && $b mount -t proc proc /proc
+$b stty -opost  # else the console turns each newline into two characters
+n=0
+while IFS= read -r line; do
+	set -f && IFS=$($b printf '\t') && set -- $line && unset IFS
+	out=$1 && shift && : >/out
+	$b env -i "$@" >"$out" 2>/err
+	echo "@@case $n exit $?"
+	for f in out err; do echo "@@$f $(($($b wc -c </$f)))" && $b cat /$f; done
+	n=$((n + 1))
+done </batch
+echo "@@done $n"
+$b sync && $b poweroff -f
+"""
+
+
 def initramfs(batch):
     """The init, the programs, and for a dynamic build its loader and libraries."""
     def file(path, name, mode=0o755):
         with open(path, "rb") as f:
             return (name, stat.S_IFREG | mode, f.read(), 0)
-    entries = [directory("dev"), directory("proc"),
-               ("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1), file(opt.init, "init"),
+    busybox = os.path.join(FETCHED, "busybox-" + ("armhf" if opt.kernel == "armhf" else "arm64"))
+    entries = [directory("bin"), directory("dev"), directory("proc"), file(busybox, "bin/busybox"),
+               ("dev/console", stat.S_IFCHR | 0o600, b"", 5 << 8 | 1),
+               ("init", stat.S_IFREG | 0o755, INIT, 0),
                ("batch", stat.S_IFREG | 0o644, batch.encode(), 0)]
     libs = set()
     if opt.sandbox:
@@ -102,14 +125,14 @@ def frames(console):
     found, pos = {}, console.find(b"@@case ")
     while pos >= 0 and console.startswith(b"@@case ", pos):
         end = console.index(b"\n", pos)
-        number, how, value = console[pos + 7:end].split()
+        number, _, value = console[pos + 7:end].split()
         pos, parts = end + 1, []
         for label in (b"out", b"err"):
             m = re.compile(rb"@@%s (\d+)\n" % label).match(console, pos)
             size = int(m[1])
             parts.append(console[m.end():m.end() + size].decode(errors="replace"))
             pos = m.end() + size
-        status = int(value) if how == b"exit" else -int(value)
+        status = int(value) if int(value) < 128 else 128 - int(value)  # the shell's for a signal
         found[int(number)] = (status, *parts)
     return found
 
