@@ -74,7 +74,7 @@ def results(log):
     return found
 
 
-class Job(unittest.TestCase):  # group
+class Job(unittest.TestCase):
     """The job named by its file: job-KERNEL[-faulty|-smp].yaml."""
 
     @classmethod
@@ -134,7 +134,7 @@ def latmeter(syscall, libc):
     return latmeter_out(syscall, libc, 52119, 42097)
 
 
-class Runner(unittest.TestCase):  # group
+class Runner(unittest.TestCase):  # group: native uninstrumented
     """Outside LAVA, one line a case, under each shell, with no TMPDIR and a
     read-only /tmp: on the real latmeter, and on stand-ins that print what
     the test chooses."""
