@@ -276,7 +276,7 @@ def main(argv):
     python = os.path.realpath(shutil.which("python3") or sys.executable)
     if python != os.path.realpath(sys.executable):
         shutil.rmtree(TMP)
-        os.execve(python, [python, "-s", *sys.argv], users)
+        os.execve(python, [python, "-E", "-s", *sys.argv], users)
     tests = importlib.import_module(module + "_test")
     if groups == ["all"]:
         with open(tests.__file__) as f:
