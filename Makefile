@@ -16,10 +16,12 @@ run: deps-run
 	./build/native-run/latmeter/latmeter $(ARGS)
 
 # One target a preset, in order: make stops at the first that fails; then
-# the release, as a user makes and checks it.
+# the release, as a user makes and checks it, and the documents' commands.
 test: $(PRESETS:%=test-%)
 	@echo "== release"
 	@python3 tests/harness.py install Release
+	@echo "== documented commands"
+	@python3 tests/harness.py docs Commands
 
 $(PRESETS:%=test-%): test-%: deps-test
 	@echo "== $*"

@@ -8,7 +8,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import FETCHED, TOP, bare_path, folder, private_mount, sh
+from harness import FETCHED, bare_path, clone, folder, private_mount, sh, work_commit
 from promises import LAB_CASES, SAMPLES, TICKRATE, UNREADABLE, figures, parse, tickrate_wrong
 
 NOT_RUN = {  # command: why it is not run here
@@ -101,12 +101,7 @@ class Commands(unittest.TestCase):  # group: release
         cls.phone_path = bare_path(os.path.join(cls.tmp, "phone"), {**dict.fromkeys(
             sh("toybox").stdout.split(), shutil.which("toybox")),
             "awk": shutil.which("original-awk"), "sh": shutil.which("mksh")})
-        # The checkout's commit, with what is not committed.
-        work = sh("git", "stash", "create", cwd=TOP, check=True).stdout.strip() or "HEAD"
-        commit = sh("git", "commit-tree", "-p", "HEAD", "-m", "docs", work + "^{tree}", cwd=TOP,
-                    check=True).stdout.strip()
-        sh("git", "clone", "-q", "--shared", "--no-checkout", TOP, top, check=True)
-        sh("git", "-C", top, "checkout", "-q", commit, check=True)
+        clone(work_commit(), top)  # the checkout, with what is not committed
         cls.pages = pages(top)
         with open(os.path.join(top, "HACKING.md")) as f:
             maintainer = re.search(r"`(MAINTAINER=[^`]*)`", f.read())[1]

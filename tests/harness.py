@@ -69,6 +69,23 @@ def bare_path(where, commands):
     return where
 
 
+def work_commit(date=None):
+    """A commit of the checkout's tracked files as they are, uncommitted changes and all,
+    dated so where a date is given."""
+    work = sh("git", "stash", "create", cwd=TOP, check=True).stdout.strip() or "HEAD"
+    dates = dict.fromkeys(("GIT_AUTHOR_DATE", "GIT_COMMITTER_DATE"), date) if date else {}
+    return sh("git", "commit-tree", "-p", "HEAD", "-m", "check", work + "^{tree}", cwd=TOP,
+              check=True, env=dict(os.environ, **dates)).stdout.strip()
+
+
+def clone(commit, into, umask=0o022):
+    """A fresh clone of the checkout at commit, checked out under this umask."""
+    for cmd in (["clone", "-q", "--shared", "--no-checkout", TOP, into],
+                ["-C", into, "checkout", "-q", "--detach", commit]):
+        subprocess.run(["git", *cmd], check=True, preexec_fn=lambda: os.umask(umask))
+    return into
+
+
 def installed():
     """{package: (priority, [packages it depends on, any of alternatives])} of those
     installed, with a virtual package's providers."""

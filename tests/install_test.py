@@ -21,7 +21,8 @@ import time
 import unittest
 
 from elf import needs, readelf
-from harness import PACKAGES, TOP, bare_path, base_commands, folder, not_here, opt, sh
+from harness import (PACKAGES, TOP, bare_path, base_commands, clone, folder, not_here, opt, sh,
+                     work_commit)
 from promises import PAGE_NUMBERS, SMALL, USAGE, parse
 
 REPACK = os.path.join(TOP, "cmake", "repack.cmake")
@@ -227,31 +228,6 @@ class Archive(Packed):  # group: static
                          [("d", 0o755), ("d/a", 0o755), ("d/b", 0o644)])
         self.assertEqual({(m.uid, m.gid) for m in members}, {(0, 0)})
 
-    def test_signed_checksums(self):
-        dist = os.path.join(self.tmp, "dist")
-        self.pack(dist)
-        key = os.path.join(self.tmp, "key")
-        sh("signify-openbsd", "-G", "-n", "-p", key + ".pub", "-s", key + ".sec", check=True)
-        # Signed only where no name is marked as built from uncommitted changes.
-        clean = opt.packed.replace("+dirty", "")
-        os.rename(os.path.join(dist, opt.packed), os.path.join(dist, clean))
-        def sums(*sign_key):  # -D before -P, or cmake never sees it
-            return [opt.cmake, "-DDIR=" + dist, *sign_key, "-P", CHECKSUMS]
-        signed = sums("-DSIGN_KEY=" + key + ".sec")
-        subprocess.run(signed, check=True)
-        verify = ["signify-openbsd", "-C", "-p", key + ".pub", "-x", "SHA256SUMS.sig"]
-        self.assertEqual(sh(*verify, cwd=dist).returncode, 0)
-        self.assertEqual(sh("sha256sum", "-c", "SHA256SUMS", cwd=dist).returncode, 0)
-        with open(os.path.join(dist, clean), "ab") as f:
-            f.write(b"\0")
-        self.assertNotEqual(sh(*verify, cwd=dist).returncode, 0)
-        # New sums leave no signature of the old ones behind.
-        subprocess.run(sums(), check=True)
-        self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
-        os.rename(os.path.join(dist, clean), os.path.join(dist, "x+dirty.tar.gz"))
-        self.assertNotEqual(sh(*signed).returncode, 0)
-        self.assertFalse(os.path.exists(os.path.join(dist, "SHA256SUMS.sig")))
-
 
 class Package(Packed):  # group: dynamic cross
     def test_debian_package(self):
@@ -293,14 +269,6 @@ def make(tree, *args, umask=0o022, path=None, **env):
     return p.returncode, p.stdout, p.stderr
 
 
-def clone(commit, into, umask=0o022):
-    """A fresh clone of the checkout at commit, checked out under this umask."""
-    for cmd in (["clone", "-q", "--shared", "--no-checkout", TOP, into],
-                ["-C", into, "checkout", "-q", "--detach", commit]):
-        subprocess.run(["git", *cmd], check=True, preexec_fn=lambda: os.umask(umask))
-    return into
-
-
 def on_path():
     """Every command on PATH."""
     return {c for d in os.environ["PATH"].split(":") if os.path.isdir(d) for c in os.listdir(d)}
@@ -319,7 +287,7 @@ def pages(archive):
                 for m in tar.getmembers() if re.search(r"/man1/.*\.gz$", m.name)}
 
 
-class Release(unittest.TestCase):
+class Release(unittest.TestCase):  # group: release
     """The whole release, made twice from nothing as a user makes it: in two
     fresh clones of a commit of the checkout's tracked files, uncommitted
     changes and all, dated far from today; at different times, under
@@ -338,11 +306,7 @@ class Release(unittest.TestCase):
             f.write("signed\n")
         cls.addClassCleanup(shutil.rmtree if made else os.remove,
                             os.path.dirname(cls.kept) if made else cls.kept)
-        work = sh("git", "stash", "create", cwd=TOP, check=True).stdout.strip() or "HEAD"
-        date = "@%d +0000" % COMMIT_TIME
-        cls.commit = sh("git", "commit-tree", "-p", "HEAD", "-m", "release check", work + "^{tree}",
-                        cwd=TOP, check=True, env=dict(os.environ, GIT_AUTHOR_DATE=date,
-                                                      GIT_COMMITTER_DATE=date)).stdout.strip()
+        cls.commit = work_commit("@%d +0000" % COMMIT_TIME)
         cls.key = os.path.join(cls.tmp, "a key", "release")
         os.mkdir(os.path.dirname(cls.key))
         sh("signify-openbsd", "-G", "-n", "-p", cls.key + ".pub", "-s", cls.key + ".sec", check=True)
