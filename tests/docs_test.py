@@ -4,6 +4,7 @@ where they say: a fresh clone, its release, an unpacked archive, a package, a ph
 import concurrent.futures
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import unittest
@@ -28,7 +29,7 @@ INSTALLED = "root/usr/bin/latmeter -m time"  # in the packager's root
 # Beside the unpacked archive: Debian's busybox-static again, from the busybox make test fetched.
 BUSYBOX = ("cd .. && mkdir -p bb/DEBIAN bb/bin && cp %s/busybox-arm64 bb/bin/busybox && printf "
            "'Package: busybox-static\\nVersion: 1\\nArchitecture: arm64\\nMaintainer: x\\nDescription: "
-           "x\\n' >bb/DEBIAN/control && dpkg-deb -b bb ." % FETCHED)
+           "x\\n' >bb/DEBIAN/control && dpkg-deb -b bb ." % shlex.quote(FETCHED))
 # First on PATH: a phone, its /data in $PHONE, its shell mksh with toybox and the one true awk; an
 # armhf board, whose sudo apt install unpacks into $ROOT. Arm programs run under $EMU, as binfmt_misc would.
 STAND_IN = """#!/bin/sh
@@ -117,7 +118,8 @@ class Commands(unittest.TestCase):  # group: release
                       + cls.block("docs/board-labs.md", "tar -C") + [RAMDISK]),
             (cls.dist, cls.block("README.md", "arch=$(") + [line for line in by_hand if line[:4] != "adb "],
              ARM, dict(ROOT=root, MANPATH=root + "/usr/share/man", PATH=root + "/usr/bin:" + cls.path)),
-            (home, ["mkdir storage && ln -s %s storage/downloads" % cls.dist]  # as termux-setup-storage
+            # As termux-setup-storage makes it.
+            (home, ["mkdir storage && ln -s %s storage/downloads" % shlex.quote(cls.dist)]
              + cls.block("docs/android.md", "termux"), AARCH64, dict(HOME=home)),
             (cls.dist, cls.block("HACKING.md", "tar xzf") + [INSTALLED], "", {}),
             cls.phone("armv7", ARM, cls.block("docs/installing.md", "man -l")),  # in the archive
@@ -132,7 +134,8 @@ class Commands(unittest.TestCase):  # group: release
         """A run of the README's phone lines, with this arch, then these, on a phone."""
         here = os.path.join(cls.tmp, arch)
         readme = [re.sub(r"^arch=\w+$", "arch=" + arch, line) for line in cls.block("README.md", "arch=a")]
-        return (here, ["cp %s/*-linux-%s.tar.gz %s/SHA256SUMS ." % (cls.dist, arch, cls.dist)] + readme
+        dist = shlex.quote(cls.dist)
+        return (here, ["cp %s/*-linux-%s.tar.gz %s/SHA256SUMS ." % (dist, arch, dist)] + readme
                 + then, emu, dict(PHONE=here, PHONE_PATH=cls.phone_path, PATH=cls.path))
 
     @classmethod
