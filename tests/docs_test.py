@@ -99,9 +99,11 @@ class Commands(unittest.TestCase):  # group: release
             f.write(STAND_IN)
         os.chmod(f.name, 0o755)
         cls.path = bare_path(stand_ins, dict.fromkeys(["adb", "dpkg", "sudo"], f.name)) + ":" + os.environ["PATH"]
-        cls.phone_path = bare_path(os.path.join(cls.tmp, "phone"), {**dict.fromkeys(
-            sh("toybox").stdout.split(), shutil.which("toybox")),
-            "awk": shutil.which("original-awk"), "sh": shutil.which("mksh")})
+        # Where the release packages no toybox, as testing does, busybox's applets stand in.
+        box = shutil.which("toybox") or shutil.which("busybox")
+        applets = sh(box, *["--list"] * (box.endswith("busybox"))).stdout.split()
+        cls.phone_path = bare_path(os.path.join(cls.tmp, "phone"), {**dict.fromkeys(applets, box),
+                                   "awk": shutil.which("original-awk"), "sh": shutil.which("mksh")})
         clone(work_commit(), top)  # the checkout, with what is not committed
         cls.pages = pages(top)
         with open(os.path.join(top, "HACKING.md")) as f:
