@@ -154,7 +154,8 @@ def isolate():
         f.write("[safe]\n\tdirectory = *\n[user]\n\tname = latmeter-tools check\n"
                 "\temail = check@example.invalid\n[init]\n\tdefaultBranch = main\n")
     env = {k: os.environ[k] for k in KEPT if k in os.environ}
-    env.update(PATH=suite_path(), HOME=home, TMPDIR=TMP, LC_ALL="C", TZ="UTC",
+    path = os.path.join(TMP, "path")  # made already where this process was started anew
+    env.update(PATH=path if os.path.isdir(path) else suite_path(), HOME=home, TMPDIR=TMP, LC_ALL="C", TZ="UTC",
                GIT_CONFIG_NOSYSTEM="1", GIT_CONFIG_GLOBAL=os.path.join(home, ".gitconfig"))
     os.environ.clear()
     os.environ.update(env)
@@ -285,15 +286,15 @@ def main(argv):
             setattr(opt, name, int(value) if name in ("bits", "seed", "lines") else value)
     opt.exe = opt.programs.get("latmeter")
     global TMP
-    TMP = tempfile.mkdtemp(prefix="latmeter-tools-", dir="/tmp")  # never the user's TMPDIR
+    # Never the user's TMPDIR; a process started anew under another Python is given it.
+    TMP = opt.suite_folder or tempfile.mkdtemp(prefix="latmeter-tools-", dir="/tmp")
     atexit.register(shutil.rmtree, TMP, True)
     users = dict(os.environ)
     isolate()
     # Under the Python that the suite's packages give, not a user's own.
     python = os.path.realpath(shutil.which("python3") or sys.executable)
     if python != os.path.realpath(sys.executable):
-        shutil.rmtree(TMP)
-        os.execve(python, [python, "-E", "-s", *sys.argv], users)
+        os.execve(python, [python, "-E", "-s", *sys.argv, "--suite-folder", TMP], users)
     tests = importlib.import_module(module + "_test")
     if groups == ["all"]:
         with open(tests.__file__) as f:
