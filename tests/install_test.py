@@ -163,8 +163,6 @@ class Packed(Case):
                         "-B", into], check=True, stdout=subprocess.DEVNULL,
                        preexec_fn=lambda: os.umask(0o002))
         shutil.rmtree(os.path.join(into, "_CPack_Packages"))
-        with open(os.path.join(into, opt.packed), "rb") as f:
-            return f.read()
 
 
 class Archive(Packed):  # group: static

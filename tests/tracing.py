@@ -1,6 +1,8 @@
 """Reads system-call traces, as strace and qemu-user's -strace write them."""
 import re
 
+from promises import XFER
+
 LINE = re.compile(r"(?:\d+\s+)?(\w+)\((.*)\)\s*=\s*(-?\w+|\?)")
 # qemu writes a call, then what the program wrote to the same stream, then
 # its result on a line of its own; a call that ends the program has none.
@@ -8,7 +10,8 @@ BEGUN = re.compile(r"(?:\d+\s+)?(\w+)\(([^)]*)\)")
 ENDED = re.compile(r"=\s*(-?\w+|\?)")
 UNKNOWN = re.compile(r"(?:\d+\s+)?Unknown syscall (\d+)$")  # qemu's, with no result after it
 ARG = re.compile(r'\s*("(?:[^"\\]|\\.)*"(?:\.\.\.)?|\{[^}]*\}|\[[^\]]*\]|[^,]+)')
-MAP_ARGS = ["NULL", "65536", "PROT_READ", "MAP_PRIVATE"]
+BYTES = str(XFER)  # what each file body asks for, as a trace writes it
+MAP_ARGS = ["NULL", BYTES, "PROT_READ", "MAP_PRIVATE"]
 CLOCK_READS = ("clock_gettime", "clock_gettime64")
 SLEEPS = ("clock_nanosleep", "clock_nanosleep_time64", "nanosleep")  # the calls a sleep is made of
 FILE_CALLS = ("open", "openat", "mmap", "munmap", "read", "close")
@@ -87,12 +90,12 @@ def file_calls(calls):
             ok = args[:4] == MAP_ARGS and args[4] in fds and args[5] in ("0", "0x0")
             words.append(acquire(ok, ret, maps, "mmap", "nomap"))
         elif name == "munmap":
-            ok = args == [next(iter(maps), None), "65536"]
+            ok = args == [next(iter(maps), None), BYTES]
             words.append("nounmap" if ok and ret.startswith("-") else "munmap" if ok else "munmap?")
             maps.discard(args[0])
         elif name == "read":
-            ok = args[0] in fds and args[2] == "65536" and ret in ("65536", "0")
-            words.append(("read" if ret == "65536" else "read0") if ok else "read?")
+            ok = args[0] in fds and args[2] == BYTES and ret in (BYTES, "0")
+            words.append(("read" if ret == BYTES else "read0") if ok else "read?")
         elif name == "close":
             ok = args[0] in fds
             words.append("noclose" if ok and ret.startswith("-") else "close" if ok else "close?")
